@@ -1,0 +1,47 @@
+# Shared build settings: warnings, sanitizers and helpers for tests and fuzzers.
+
+add_library(orvo_warnings INTERFACE)
+target_compile_options(orvo_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Wnon-virtual-dtor -Woverloaded-virtual
+  $<$<BOOL:${ORVO_WERROR}>:-Werror>)
+
+if(ORVO_SANITIZE)
+  add_compile_options(-fsanitize=${ORVO_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${ORVO_SANITIZE})
+endif()
+if(ORVO_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# orvo_add_gtest(<name> SOURCES ... [LIBS ...] [LABELS ...])
+# One GoogleTest executable; its cases are registered with CTest one by one.
+function(orvo_add_gtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main orvo_warnings)
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "unit;${ARG_LABELS}" TIMEOUT 300)
+endfunction()
+
+# orvo_add_fuzzer(<name> SOURCES ... [LIBS ...]): built only in the fuzz preset,
+# into <build>/fuzz/, where scripts/fuzz-smoke finds it. Name it fuzz_<what>.
+function(orvo_add_fuzzer name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT ORVO_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} orvo_warnings)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+endfunction()
+
+# orvo_add_bench(<name> SOURCES ... [LIBS ...]): a timing program run by `make bench`.
+function(orvo_add_bench name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} orvo_warnings)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endfunction()
