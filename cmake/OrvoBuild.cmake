@@ -22,7 +22,18 @@ function(orvo_add_gtest name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main orvo_warnings)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "unit;${ARG_LABELS}" TIMEOUT 300)
+    PROPERTIES LABELS unit TIMEOUT 300)
+  # gtest_discover_tests cannot pass a list-valued property (the labels after
+  # the first turn into property names), so further labels are set by a
+  # script that CTest runs after the discovered tests are defined.
+  if(ARG_LABELS)
+    set(labels_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
+    file(WRITE "${labels_script}"
+      "foreach(t IN LISTS ${name}_TESTS)\n"
+      "  set_tests_properties(\"\${t}\" PROPERTIES LABELS \"unit;${ARG_LABELS}\")\n"
+      "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${labels_script}")
+  endif()
 endfunction()
 
 # orvo_add_fuzzer(<name> SOURCES ... [LIBS ...]): built only in the fuzz preset,

@@ -1,9 +1,35 @@
 #include "platform/win32/clock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
 namespace w32 {
+
+void WaitBlock::wake()
+{
+    std::lock_guard lock(mutex_);
+    woken_ = true;
+    cv_.notify_all();
+}
+
+bool WaitBlock::woken() const
+{
+    std::lock_guard lock(mutex_);
+    return woken_;
+}
+
+bool Clock::wait(WaitBlock& block, uint32_t ms)
+{
+    const uint32_t start = tickCount();
+    for (;;) {
+        if (block.woken())
+            return true;
+        if (ms != kInfinite && tickCount() - start >= ms)
+            return false;
+        sleep(1);
+    }
+}
 
 uint32_t RealClock::tickCount()
 {
@@ -14,6 +40,16 @@ uint32_t RealClock::tickCount()
 void RealClock::sleep(uint32_t ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+bool RealClock::wait(WaitBlock& block, uint32_t ms)
+{
+    std::unique_lock lock(block.mutex_);
+    if (ms == kInfinite) {
+        block.cv_.wait(lock, [&] { return block.woken_; });
+        return true;
+    }
+    return block.cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return block.woken_; });
 }
 
 VirtualClock::VirtualClock(uint32_t start, bool autoAdvance) : now_(start), autoAdvance_(autoAdvance) {}
@@ -30,22 +66,73 @@ uint64_t VirtualClock::now64() const
     return now_;
 }
 
+size_t VirtualClock::blockedCount() const
+{
+    std::lock_guard lock(mutex_);
+    return sleepers_ + waiters_.size();
+}
+
 void VirtualClock::sleep(uint32_t ms)
 {
     std::unique_lock lock(mutex_);
     if (autoAdvance_) {
         now_ += ms;
+        expireDueLocked();
         moved_.notify_all();
         return;
     }
     const uint64_t wake = now_ + ms;
+    ++sleepers_;
     moved_.wait(lock, [&] { return now_ >= wake || autoAdvance_; });
+    --sleepers_;
+}
+
+// Lock order: the clock's mutex, then a wait block's. Nothing takes them the
+// other way round, and a block leaves waiters_ before its wait returns, so
+// the pointers here never dangle.
+void VirtualClock::expireDueLocked()
+{
+    for (const TimedWaiter& w : waiters_) {
+        if (w.deadline <= now_) {
+            std::lock_guard blockLock(w.block->mutex_);
+            w.block->expired_ = true;
+            w.block->cv_.notify_all();
+        }
+    }
+}
+
+bool VirtualClock::wait(WaitBlock& block, uint32_t ms)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (ms != kInfinite && autoAdvance_) {
+            if (block.woken())
+                return true;
+            now_ += ms;
+            expireDueLocked();
+            moved_.notify_all();
+            return block.woken();
+        }
+        const uint64_t deadline = ms == kInfinite ? UINT64_MAX : now_ + ms;
+        waiters_.push_back({&block, deadline});
+        expireDueLocked();
+    }
+    bool woken;
+    {
+        std::unique_lock blockLock(block.mutex_);
+        block.cv_.wait(blockLock, [&] { return block.woken_ || block.expired_; });
+        woken = block.woken_;
+    }
+    std::lock_guard lock(mutex_);
+    waiters_.erase(std::find_if(waiters_.begin(), waiters_.end(), [&](const TimedWaiter& w) { return w.block == &block; }));
+    return woken;
 }
 
 void VirtualClock::advance(uint32_t ms)
 {
     std::lock_guard lock(mutex_);
     now_ += ms;
+    expireDueLocked();
     moved_.notify_all();
 }
 

@@ -1,0 +1,196 @@
+#include "platform/object/process.h"
+
+#include "platform/object/thread.h"
+
+#include <atomic>
+#include <unistd.h>
+#include <vector>
+
+namespace ob {
+
+namespace {
+
+uint32_t newProcessId()
+{
+    static std::atomic<uint32_t> next{0x1000};
+    const uint32_t real = static_cast<uint32_t>(::getpid());
+    for (;;) {
+        uint32_t id = next.fetch_add(4);
+        if (id != real && id != 0)
+            return id;
+    }
+}
+
+Ref<Process>& defaultProcess()
+{
+    // Never destroyed: threads may still act for it during static destruction.
+    static Ref<Process>* p = new Ref<Process>(std::make_shared<Process>(static_cast<uint32_t>(::getpid())));
+    return *p;
+}
+
+thread_local Ref<Process> t_current;
+
+} // namespace
+
+Process::Process(uint32_t id) : DispatcherObject(ObjectType::Process), id_(id) {}
+
+Process::~Process()
+{
+    terminate(0);
+}
+
+Ref<Process> Process::create()
+{
+    return std::make_shared<Process>(newProcessId());
+}
+
+Ref<Process> Process::machineDefault()
+{
+    return defaultProcess();
+}
+
+Process& Process::current()
+{
+    return t_current ? *t_current : *defaultProcess();
+}
+
+Ref<Process> Process::currentRef()
+{
+    return t_current ? t_current : defaultProcess();
+}
+
+Status Process::insert(Ref<Object> object, uint32_t access, Handle& out)
+{
+    if (!object)
+        return Status::InvalidParameter;
+    std::lock_guard lock(mutex_);
+    if (terminated_ || table_.size() >= limit_)
+        return Status::InsufficientResources;
+    // Values count upward; after a wrap skip those still in use.
+    Handle h;
+    do {
+        h = next_;
+        next_ = next_ + 4 >= kCurrentThreadHandle ? 4 : next_ + 4;
+    } while (table_.count(h));
+    object->handleCount_.fetch_add(1, std::memory_order_acq_rel);
+    table_.emplace(h, Entry{std::move(object), access});
+    out = h;
+    return Status::Ok;
+}
+
+void Process::released(Ref<Object> object)
+{
+    if (object->handleCount_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        object->lastHandleClosed(*this);
+}
+
+Status Process::close(Handle handle)
+{
+    Ref<Object> object;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = table_.find(handle);
+        if (it == table_.end())
+            return Status::InvalidHandle;
+        object = std::move(it->second.object);
+        table_.erase(it);
+    }
+    // Outside the table lock: the last close may run a driver's cleanup.
+    released(std::move(object));
+    return Status::Ok;
+}
+
+Status Process::reference(Handle handle, ObjectType type, uint32_t desiredAccess, Ref<Object>& out) const
+{
+    Ref<Object> object;
+    if (handle == kCurrentProcessHandle && &Process::current() == this) {
+        object = Process::currentRef();
+    } else if (handle == kCurrentThreadHandle && &Process::current() == this) {
+        object = Thread::current();
+    } else {
+        std::lock_guard lock(mutex_);
+        auto it = table_.find(handle);
+        if (it == table_.end())
+            return Status::InvalidHandle;
+        if (it->second.object->type() == type && (it->second.access & desiredAccess) != desiredAccess)
+            return Status::AccessDenied;
+        object = it->second.object;
+    }
+    if (object->type() != type)
+        return Status::TypeMismatch;
+    out = std::move(object);
+    return Status::Ok;
+}
+
+Status Process::grantedAccess(Handle handle, uint32_t& out) const
+{
+    std::lock_guard lock(mutex_);
+    auto it = table_.find(handle);
+    if (it == table_.end())
+        return Status::InvalidHandle;
+    out = it->second.access;
+    return Status::Ok;
+}
+
+Status Process::duplicate(Handle source, Process& target, uint32_t access, bool sameAccess, Handle& out)
+{
+    Ref<Object> object;
+    uint32_t granted = 0;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = table_.find(source);
+        if (it == table_.end())
+            return Status::InvalidHandle;
+        object = it->second.object;
+        granted = it->second.access;
+    }
+    return target.insert(std::move(object), sameAccess ? granted : access, out);
+}
+
+size_t Process::handleCount() const
+{
+    std::lock_guard lock(mutex_);
+    return table_.size();
+}
+
+void Process::setHandleLimit(size_t limit)
+{
+    std::lock_guard lock(mutex_);
+    limit_ = limit;
+}
+
+void Process::terminate(uint32_t exitCode)
+{
+    std::map<Handle, Entry> closing;
+    {
+        std::lock_guard lock(mutex_);
+        if (terminated_)
+            return;
+        terminated_ = true;
+        exitCode_ = exitCode;
+        closing.swap(table_);
+    }
+    for (auto& [handle, entry] : closing)
+        released(std::move(entry.object));
+    DispatcherLock lock;
+    setSignalStateLocked(1);
+    satisfyWaitersLocked();
+}
+
+bool Process::terminated() const
+{
+    std::lock_guard lock(mutex_);
+    return terminated_;
+}
+
+ProcessScope::ProcessScope(Ref<Process> process) : previous_(std::move(t_current))
+{
+    t_current = std::move(process);
+}
+
+ProcessScope::~ProcessScope()
+{
+    t_current = std::move(previous_);
+}
+
+} // namespace ob

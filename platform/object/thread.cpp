@@ -1,0 +1,86 @@
+#include "platform/object/thread.h"
+
+#include "platform/object/process.h"
+
+namespace ob {
+
+namespace {
+
+uint32_t newThreadId()
+{
+    static std::atomic<uint32_t> next{0x104};
+    return next.fetch_add(4);
+}
+
+// The calling thread's object; a thread the platform did not start gets one
+// on first use, marked ended when the thread goes away.
+struct CurrentThread {
+    Ref<Thread> thread;
+    bool implicit = false;
+    ~CurrentThread()
+    {
+        if (thread && implicit)
+            thread->markExited(0);
+    }
+};
+thread_local CurrentThread t_thread;
+
+} // namespace
+
+Thread::Thread(uint32_t id, Ref<Process> process)
+    : DispatcherObject(ObjectType::Thread), id_(id), process_(std::move(process))
+{
+}
+
+Ref<Thread> Thread::create(Ref<Process> process)
+{
+    return std::make_shared<Thread>(newThreadId(), std::move(process));
+}
+
+Ref<Thread> Thread::current()
+{
+    if (!t_thread.thread) {
+        t_thread.thread = create(Process::currentRef());
+        t_thread.implicit = true;
+    }
+    return t_thread.thread;
+}
+
+void Thread::bindCurrent(Ref<Thread> thread)
+{
+    t_thread.thread = std::move(thread);
+    t_thread.implicit = false;
+}
+
+int32_t Thread::priority() const
+{
+    return priority_.load(std::memory_order_acquire);
+}
+
+void Thread::setPriority(int32_t priority)
+{
+    priority_.store(priority, std::memory_order_release);
+}
+
+void Thread::markExited(uint32_t exitCode)
+{
+    DispatcherLock lock;
+    if (signalledLocked())
+        return;
+    exitCode_ = exitCode;
+    setSignalStateLocked(1);
+    satisfyWaitersLocked();
+}
+
+bool Thread::exited() const
+{
+    return signalled();
+}
+
+uint32_t Thread::exitCode() const
+{
+    DispatcherLock lock;
+    return exitCode_;
+}
+
+} // namespace ob
