@@ -1,7 +1,78 @@
+// Boots the simulated machine: the USB bus, the kernel driver loaded, one
+// mixer plugged in and out again.
+
+#include "classcomp/kernel/device_context.h"
+#include "classcomp/kernel/device_slots.h"
+#include "classcomp/kernel/driver.h"
+#include "platform/kernel/clock.h"
+#include "platform/kernel/io_manager.h"
+#include "platform/kernel/kernel_services.h"
+#include "platform/kernel/usb_bus.h"
+#include "sim/machine/basic_mixer.h"
+
+#include <chrono>
 #include <cstdio>
+#include <string>
+#include <thread>
+
+namespace {
+
+std::string narrow(const std::u16string& text)
+{
+    std::string out;
+    for (char16_t c : text)
+        out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+}
+
+std::string guidText(const kplat::Guid& guid)
+{
+    std::u16string text;
+    kplat::guidToString(guid, text);
+    return narrow(text);
+}
+
+} // namespace
 
 int main()
 {
-    std::puts("simulated machine: nothing to boot yet");
-    return 0;
+    using namespace kplat;
+    kernelClock().useRealTime();
+    Status s = pnp::loadDriver(&orvo::kernel::DriverEntry, u"OrvoUAC2");
+    if (failed(s)) {
+        std::fprintf(stderr, "kernel driver did not load: 0x%08X\n", static_cast<uint32_t>(s));
+        return 1;
+    }
+    std::puts("machine: USB bus up, kernel driver OrvoUAC2 loaded");
+
+    int result = 0;
+    {
+        usb::HostController bus;
+        orvo::sim::BasicMixer mixer;
+        uint32_t port = bus.plug(mixer);
+        Device* device = bus.device(port);
+        if (!device) {
+            std::fprintf(stderr, "mixer on port %u did not start: 0x%08X\n", port,
+                         static_cast<uint32_t>(pnp::lastStartStatus()));
+            result = 1;
+        } else {
+            const orvo::kernel::DeviceContext* context = orvo::kernel::GetDeviceContext(*device);
+            uint32_t slot = context->slotIndex;
+            kplat::Guid interfaceGuid = context->interfaceGuid;
+            std::printf("mixer plugged into port %u: device added\n", port);
+            std::printf("  slot              %u\n", slot);
+            std::printf("  class identifier  %s\n", guidText(context->classId).c_str());
+            std::printf("  interface GUID    %s\n", guidText(interfaceGuid).c_str());
+            for (const auto& link : io::deviceInterfaces(interfaceGuid))
+                std::printf("  device interface  %s\n", narrow(link).c_str());
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            bus.unplug(port);
+            std::printf("mixer unplugged from port %u: device removed (slot %u free: %s, interfaces left: %zu)\n",
+                        port, slot, orvo::kernel::GetDriverTables().slotInUse[slot] ? "no" : "yes",
+                        io::deviceInterfaces(interfaceGuid).size());
+        }
+    }
+    pnp::unloadDriver();
+    std::puts("machine: shut down");
+    return result;
 }
