@@ -92,25 +92,38 @@ inline constexpr uint32_t kStatusBitOutOfOrder = 0x100;        // an input trans
 inline constexpr uint32_t kStatusBitZeroLengthPacket = 0x200;  // an input packet arrived with zero length
 } // namespace asio_info
 
-// Little-endian loads and stores at any offset.
-inline uint8_t loadU8(const uint8_t* p) { return *p; }
-inline void storeU8(uint8_t* p, uint8_t v) { *p = v; }
-inline uint32_t loadU32(const uint8_t* p)
+// Little-endian loads and stores at any offset. Clients read the record
+// while the kernel writes it, without a lock: every byte is accessed
+// atomically (relaxed), which costs nothing on the platforms we target and
+// keeps the shared accesses well defined.
+inline uint8_t loadU8(const uint8_t* p, std::memory_order order = std::memory_order_relaxed)
 {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    return std::atomic_ref<uint8_t>(*const_cast<uint8_t*>(p)).load(order);
 }
-inline void storeU32(uint8_t* p, uint32_t v)
+inline void storeU8(uint8_t* p, uint8_t v, std::memory_order order = std::memory_order_relaxed)
 {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
+    std::atomic_ref<uint8_t>(*p).store(v, order);
 }
-inline uint64_t loadU64(const uint8_t* p) { return uint64_t(loadU32(p)) | uint64_t(loadU32(p + 4)) << 32; }
-inline void storeU64(uint8_t* p, uint64_t v)
+inline uint32_t loadU32(const uint8_t* p, std::memory_order order = std::memory_order_relaxed)
 {
-    storeU32(p, uint32_t(v));
-    storeU32(p + 4, uint32_t(v >> 32));
+    return uint32_t(loadU8(p, order)) | uint32_t(loadU8(p + 1, order)) << 8 | uint32_t(loadU8(p + 2, order)) << 16 |
+           uint32_t(loadU8(p + 3, order)) << 24;
+}
+inline void storeU32(uint8_t* p, uint32_t v, std::memory_order order = std::memory_order_relaxed)
+{
+    storeU8(p, uint8_t(v), order);
+    storeU8(p + 1, uint8_t(v >> 8), order);
+    storeU8(p + 2, uint8_t(v >> 16), order);
+    storeU8(p + 3, uint8_t(v >> 24), order);
+}
+inline uint64_t loadU64(const uint8_t* p, std::memory_order order = std::memory_order_relaxed)
+{
+    return uint64_t(loadU32(p, order)) | uint64_t(loadU32(p + 4, order)) << 32;
+}
+inline void storeU64(uint8_t* p, uint64_t v, std::memory_order order = std::memory_order_relaxed)
+{
+    storeU32(p, uint32_t(v), order);
+    storeU32(p + 4, uint32_t(v >> 32), order);
 }
 
 // A statistics ring: u32 index (0..9) then ten u32 entries.
@@ -271,12 +284,14 @@ public:
 
     // Clients read the block count without a lock while the kernel writes it:
     // the low dword changes before the high dword.
-    uint64_t asioBlockCount() const { return loadU64(base_ + asio_info::kAsioBlockCountOffset); }
+    uint64_t asioBlockCount() const
+    {
+        return loadU64(base_ + asio_info::kAsioBlockCountOffset, std::memory_order_acquire);
+    }
     void setAsioBlockCount(uint64_t v)
     {
-        storeU32(base_ + asio_info::kAsioBlockCountOffset, uint32_t(v));
-        std::atomic_thread_fence(std::memory_order_release);
-        storeU32(base_ + asio_info::kAsioBlockCountOffset + 4, uint32_t(v >> 32));
+        storeU32(base_ + asio_info::kAsioBlockCountOffset, uint32_t(v), std::memory_order_release);
+        storeU32(base_ + asio_info::kAsioBlockCountOffset + 4, uint32_t(v >> 32), std::memory_order_release);
     }
 
     void orStatusBits(uint32_t bits) { setStatusBits(statusBits() | bits); }

@@ -1,6 +1,7 @@
 #include "classcomp/kernel/io_dispatch.h"
 
 #include "classcomp/kernel/io_control.h"
+#include "platform/kernel/kernel_objects.h"
 
 #include <cstring>
 
@@ -59,8 +60,8 @@ void DisposeClient(DeviceContext* context, FileObject& file)
 
 void SetClientEvent(EventObject* event, int32_t increment)
 {
-    (void)event;
-    (void)increment;
+    if (event)
+        setEvent(*event, increment);
 }
 
 } // namespace orvo::kernel

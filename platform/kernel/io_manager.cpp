@@ -94,6 +94,18 @@ void releaseAndDelete(Device& device)
 
 namespace io {
 
+namespace {
+Caller withProcess(const Caller& caller)
+{
+    Caller out = caller;
+    if (!out.process)
+        out.process = ob::Process::currentRef();
+    if (out.processId == 0)
+        out.processId = out.process->id();
+    return out;
+}
+} // namespace
+
 class OpenFile {
 public:
     FileObject* file = nullptr;
@@ -141,8 +153,9 @@ std::vector<std::u16string> deviceInterfaces(const Guid& interfaceClass)
     return out;
 }
 
-Status openDeviceInterface(const std::u16string& symbolicLink, const Caller& caller, FileRef& out)
+Status openDeviceInterface(const std::u16string& symbolicLink, const Caller& given, FileRef& out)
 {
+    const Caller caller = withProcess(given);
     requirePassive("opening a device");
     out.reset();
     Manager& m = manager();
@@ -188,8 +201,9 @@ Status openDeviceInterface(const std::u16string& symbolicLink, const Caller& cal
 }
 
 Status deviceIoControl(const FileRef& file, uint32_t ioControlCode, const void* input, uint32_t inputLength,
-                       void* output, uint32_t outputLength, uint32_t* bytesReturned, const Caller& caller)
+                       void* output, uint32_t outputLength, uint32_t* bytesReturned, const Caller& given)
 {
+    const Caller caller = withProcess(given);
     requirePassive("device I/O control");
     if (bytesReturned)
         *bytesReturned = 0;

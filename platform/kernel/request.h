@@ -10,6 +10,7 @@
 #include "platform/kernel/clock.h"
 #include "platform/kernel/framework_object.h"
 #include "platform/kernel/status.h"
+#include "platform/object/process.h"
 
 #include <condition_variable>
 #include <cstddef>
@@ -27,12 +28,13 @@ namespace usb {
 class Pipe;
 }
 
-// Who made a request: the calling process and thread. Processes here are
-// identified by id; mappings and handles are resolved in the calling thread's
-// process.
+// Who made a request: the calling process (its handle table resolves the
+// handles a request carries) and thread. The I/O manager fills in the calling
+// thread's current process when none is given.
 struct Caller {
     uint32_t processId = 0;
     uint32_t threadId = 0;
+    ob::Ref<ob::Process> process;
 };
 
 enum class RequestKind : uint8_t { None, Create, DeviceControl, Urb };

@@ -53,7 +53,7 @@ TEST_F(DeviceLifecycleTest, ReleaseMarksTheRecordDeadAndRequestsFail)
     auto links = io::deviceInterfaces(c->interfaceGuid);
     ASSERT_EQ(links.size(), 1u);
     io::FileRef file;
-    ASSERT_EQ(io::openDeviceInterface(links[0], Caller{100, 1}, file), status::kSuccess);
+    ASSERT_EQ(io::openDeviceInterface(links[0], Caller{100, 1, {}}, file), status::kSuccess);
     EXPECT_EQ(AsioInfo(c->asioInfo).recordDead(), 0);
     bus_->unplug(port); // the device stays until its file is closed
     EXPECT_EQ(AsioInfo(c->asioInfo).recordDead(), 1);
@@ -61,7 +61,7 @@ TEST_F(DeviceLifecycleTest, ReleaseMarksTheRecordDeadAndRequestsFail)
     uint8_t out[64] = {};
     uint32_t bytes = 0;
     for (uint32_t code : {kIoCtlGetClientId, kIoCtlGetAsioInfo, kIoCtlMessage}) {
-        EXPECT_EQ(io::deviceIoControl(file, code, out, sizeof out, out, sizeof out, &bytes, Caller{100, 1}),
+        EXPECT_EQ(io::deviceIoControl(file, code, out, sizeof out, out, sizeof out, &bytes, Caller{100, 1, {}}),
                   status::kInvalidHandle)
             << std::hex << code;
     }

@@ -166,7 +166,7 @@ TEST_F(IoManagerTest, OpenControlAndCloseGoThroughTheDriver)
     EXPECT_NE(links[0].find(u"vid_3a71&pid_0018"), std::u16string::npos);
     takeLog();
 
-    Caller caller{4242, 7};
+    Caller caller{4242, 7, {}};
     io::FileRef file;
     ASSERT_EQ(io::openDeviceInterface(links[0], caller, file), status::kSuccess);
     EXPECT_EQ(takeLog(), (Log{"create"}));
@@ -199,16 +199,16 @@ TEST_F(IoManagerTest, RemovedDeviceIsDestroyedWhenItsLastFileCloses)
     uint32_t port = bus_->plug(mixer_);
     auto links = io::deviceInterfaces(kClass);
     io::FileRef file;
-    ASSERT_EQ(io::openDeviceInterface(links[0], Caller{1, 1}, file), status::kSuccess);
+    ASSERT_EQ(io::openDeviceInterface(links[0], Caller{1, 1, {}}, file), status::kSuccess);
     takeLog();
     bus_->unplug(port);
     EXPECT_EQ(takeLog(), (Log{"d0 exit", "release"}));
     EXPECT_TRUE(io::deviceInterfaces(kClass).empty());
     io::FileRef second;
-    EXPECT_NE(io::openDeviceInterface(links[0], Caller{1, 1}, second), status::kSuccess);
+    EXPECT_NE(io::openDeviceInterface(links[0], Caller{1, 1, {}}, second), status::kSuccess);
     uint32_t value = 1, reply = 0, bytes = 0;
     // The driver still answers until the handle is closed.
-    EXPECT_EQ(io::deviceIoControl(file, kQueued, &value, 4, &reply, 4, &bytes, Caller{1, 1}), status::kSuccess);
+    EXPECT_EQ(io::deviceIoControl(file, kQueued, &value, 4, &reply, 4, &bytes, Caller{1, 1, {}}), status::kSuccess);
     takeLog();
     io::closeFile(file);
     EXPECT_EQ(takeLog(), (Log{"cleanup", "close", "destroy"}));

@@ -1,0 +1,39 @@
+#pragma once
+// The object manager as the kernel sees it: referencing an object by a handle
+// of the caller's process (type-checked), dropping the reference, and setting
+// events with a priority increment.
+
+#include "platform/kernel/memory.h"
+#include "platform/kernel/request.h"
+#include "platform/kernel/status.h"
+#include "platform/object/event.h"
+#include "platform/object/process.h"
+
+#include <cstdint>
+
+namespace kplat {
+
+// A referenced event object; the reference lives until dereferenceObject.
+class EventObject {
+public:
+    explicit EventObject(ob::Ref<ob::Event> event) : event_(std::move(event)) {}
+    ob::Event& event() const { return *event_; }
+
+private:
+    ob::Ref<ob::Event> event_;
+};
+
+inline constexpr uint32_t kSynchronizeAccess = ob::kSynchronize;
+
+// References the event behind `handle` in the caller's process. Kernel-mode
+// references skip the access check; user-mode ones need `desiredAccess`.
+// Below dispatch level.
+Status referenceEventByHandle(uint32_t handle, uint32_t desiredAccess, AccessMode mode, const Caller& caller,
+                              EventObject** out);
+void dereferenceObject(EventObject* object);
+// Sets the event (at most dispatch level); returns its previous state.
+int32_t setEvent(EventObject& event, int32_t priorityIncrement);
+
+Status statusFromObjectManager(ob::Status status);
+
+} // namespace kplat
