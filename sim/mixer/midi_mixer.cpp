@@ -57,7 +57,7 @@ struct MidiMixer::PortState {
 };
 
 // Answers held back by the reply delay, sent on a thread of their own when
-// their time on w32::clock() has come.
+// their time on w32::clock() has come (virtual in tests).
 struct MidiMixer::Delayed {
     struct Item {
         uint32_t due;
@@ -70,6 +70,8 @@ struct MidiMixer::Delayed {
         {
             std::lock_guard lock(mutex);
             stopping = true;
+            if (waiting)
+                waiting->wake();
         }
         cv.notify_all();
         worker.join();
@@ -79,6 +81,8 @@ struct MidiMixer::Delayed {
         {
             std::lock_guard lock(mutex);
             queue.push_back(std::move(item));
+            if (waiting)
+                waiting->wake();
         }
         cv.notify_all();
     }
@@ -90,10 +94,14 @@ struct MidiMixer::Delayed {
                 cv.wait(lock);
                 continue;
             }
-            const uint32_t now = w32::GetTickCount();
-            if (static_cast<int32_t>(now - queue.front().due) < 0) {
-                // Poll: the clock may be virtual and moved by other threads.
-                cv.wait_for(lock, std::chrono::microseconds(200));
+            const int32_t remaining = static_cast<int32_t>(queue.front().due - w32::GetTickCount());
+            if (remaining > 0) {
+                w32::WaitBlock block;
+                waiting = &block;
+                lock.unlock();
+                w32::clock().wait(block, static_cast<uint32_t>(remaining));
+                lock.lock();
+                waiting = nullptr;
                 continue;
             }
             Item item = std::move(queue.front());
@@ -108,6 +116,7 @@ struct MidiMixer::Delayed {
     std::mutex mutex;
     std::condition_variable cv;
     std::deque<Item> queue;
+    w32::WaitBlock* waiting = nullptr;
     bool stopping = false;
     std::thread worker;
 };

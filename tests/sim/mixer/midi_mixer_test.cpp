@@ -2,9 +2,13 @@
 
 #include "mixer/midi/mixer_protocol.h"
 #include "mixer/midi/sysex_pack.h"
+#include "platform/win32/clock.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -252,6 +256,46 @@ TEST(SimMidiMixer, PackingAgreesWithTheProduct)
     ASSERT_EQ(midiPack7(body.data(), body.size(), viaProduct.data(), viaProduct.size()), 55u);
     EXPECT_EQ(packed, viaProduct);
     EXPECT_EQ(MidiMixer::unpack(packed.data(), packed.size()), body);
+}
+
+} // namespace
+
+namespace {
+
+TEST(SimMidiMixer, LateRepliesLeaveAfterTheirDelay)
+{
+    w32::VirtualClock clock(5000, false);
+    w32::Clock* previous = w32::setClock(&clock);
+    {
+        MidiMixer mixer(MidiMixerConfig{});
+        std::mutex m;
+        std::vector<uint32_t> arrivals;
+        mixer.setSink(0, [&](const uint8_t*, size_t) {
+            std::lock_guard lock(m);
+            arrivals.push_back(w32::GetTickCount());
+        });
+        mixer.setReplyDelay(250);
+        const Bytes query{0xF0, 0x00, 0x00, 0x4E, 'p', 0xF7};
+        mixer.receive(0, query.data(), query.size());
+        while (clock.blockedCount() == 0)
+            std::this_thread::yield();
+        clock.advance(249);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        {
+            std::lock_guard lock(m);
+            EXPECT_TRUE(arrivals.empty());
+        }
+        clock.advance(1);
+        for (int i = 0; i < 2000; ++i) {
+            std::lock_guard lock(m);
+            if (!arrivals.empty())
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::lock_guard lock(m);
+        EXPECT_EQ(arrivals, std::vector<uint32_t>{5250});
+    }
+    w32::setClock(previous);
 }
 
 } // namespace
