@@ -1,5 +1,7 @@
-// Random System Exclusive payloads through the reception rule, plus a
-// pack/unpack round trip of the same bytes.
+// Random System Exclusive payloads through the reception rule and on into the
+// device records, plus a pack/unpack round trip of the same bytes. The input
+// is cut into several payloads so records are made, found again and removed.
+#include "mixer/midi/device_directory.h"
 #include "mixer/midi/mixer_protocol.h"
 #include "mixer/midi/sysex_pack.h"
 
@@ -7,10 +9,50 @@
 #include <cstring>
 #include <vector>
 
+namespace {
+
+// One payload through the reception rule; descriptors go to the records.
+void receive(Orvo::DeviceDirectory& devices, Orvo::MidiPortPair* pair, uint8_t control, const uint8_t* data,
+             size_t size)
+{
+    std::vector<uint8_t> payload(data, data + size);
+    std::vector<uint8_t> scratch(Orvo::kMaxSysExPayload);
+    const uint32_t id = (control & 1) ? Orvo::kMixerSysExId : 0x00000141u;
+    const auto r = Orvo::classifySysEx((control & 2) != 0, id, payload.data(), payload.size(), 0x3A710018,
+                                       0x075BCD15, scratch.data(), scratch.size());
+    if (r.kind == Orvo::SysExReception::Kind::Descriptor)
+        devices.onDescriptor(r.descriptor, pair);
+    if (control & 4)
+        devices.beginProbing();
+    if (control & 8)
+        devices.pruneDevices();
+    if ((control & 0x30) == 0x30 && devices.deviceCount() > 0)
+        devices.forgetDevice(devices.deviceAt(0));
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 1)
         return 0;
+    {
+        // Payloads separated by 0xF7, each led by a control byte.
+        Orvo::MidiPortPair pairs[2];
+        Orvo::DeviceDirectory devices(nullptr);
+        size_t start = 0;
+        for (size_t i = 0; i <= size; ++i) {
+            if (i == size || data[i] == 0xF7) {
+                if (i > start)
+                    receive(devices, &pairs[data[start] >> 7], data[start], data + start + 1, i - start - 1);
+                start = i + 1;
+            }
+        }
+        devices.dispatchDeviceEvents(&pairs[0], [](Orvo::MidiDevice* d) {
+            if (d->state > Orvo::kDeviceUpdating)
+                std::abort();
+        });
+    }
     const uint8_t control = data[0];
     ++data;
     --size;
