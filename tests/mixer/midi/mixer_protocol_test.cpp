@@ -156,3 +156,4 @@ TEST(FlashParam, SixteenBytePayload)
 }
 
 } // namespace
+
