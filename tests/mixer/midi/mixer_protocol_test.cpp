@@ -157,3 +157,46 @@ TEST(FlashParam, SixteenBytePayload)
 
 } // namespace
 
+#include "mixer/midi/own_protocol.h"
+
+namespace {
+
+TEST(OwnProtocol, KeepsItsRepliesWhileActive)
+{
+    DeviceDirectory devices(nullptr);
+    OwnProtocol own(devices);
+    MidiPortPair pair;
+    MidiDeviceDescriptor d;
+    d.setUsbId(kA);
+    d.setSerialNumber(kB);
+    d.setFirmwareVersion(1, 0, 5, 94);
+    d.setPortLetter('A');
+    const Bytes q = packedPayload('q', Bytes(d.data(), d.data() + 48));
+
+    // Flag clear: a 'q' goes to the listeners and makes no record.
+    EXPECT_FALSE(own.receive(kMixerSysExId, q.data(), q.size(), &pair));
+    EXPECT_EQ(devices.deviceCount(), 0u);
+
+    own.setActive(true);
+    EXPECT_TRUE(own.receive(kMixerSysExId, q.data(), q.size(), &pair));
+    ASSERT_EQ(devices.deviceCount(), 1u);
+    EXPECT_EQ(devices.deviceAt(0)->portPair, &pair);
+    const Bytes channel{0x08, 0x0A};
+    EXPECT_TRUE(own.receive(kMixerSysExId, channel.data(), channel.size(), &pair)); // dropped
+
+    // Addressed exchanges.
+    const Bytes ack = packedPayload('x', words({kA, kB, 0}, {0x7F}));
+    EXPECT_TRUE(own.receive(kMixerSysExId, ack.data(), ack.size(), &pair));
+    EXPECT_FALSE(own.acknowledged()); // nobody addressed
+    own.address(kA, kB);
+    own.receive(kMixerSysExId, ack.data(), ack.size(), &pair);
+    EXPECT_TRUE(own.acknowledged());
+    const Bytes s = packedPayload('s', words({kA, kB}, {0x84, 0x03}));
+    own.receive(kMixerSysExId, s.data(), s.size(), &pair);
+    const uint8_t* p;
+    uint32_t n;
+    ASSERT_TRUE(own.mailbox().take(&p, &n));
+    EXPECT_EQ(Bytes(p, p + n), (Bytes{0x84, 0x03}));
+}
+
+} // namespace
