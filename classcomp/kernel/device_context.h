@@ -140,6 +140,15 @@ struct DeviceContext {
     kplat::Queue* defaultQueue;
     uint64_t totalFramesReceived;
     uint32_t totalMsReceived;
+
+    // Stream start bookkeeping: the stream has been reset and its geometry
+    // computed since transfers last ran; a refused geometry is not tried
+    // again until the rate, block size or delay mode changes.
+    uint8_t streamPrepared;
+    uint8_t geometryRefused;
+    uint32_t refusedSampleRate;
+    uint32_t refusedBlockFrames;
+    uint32_t refusedDelayMode;
 };
 
 // The context is zeroed as a whole.

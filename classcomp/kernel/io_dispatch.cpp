@@ -64,4 +64,6 @@ void SetClientEvent(EventObject* event, int32_t increment)
         setEvent(*event, increment);
 }
 
+void KeepClientThreadBoosted(ClientEntry& client) { (void)client; }
+
 } // namespace orvo::kernel

@@ -27,5 +27,8 @@ void DisposeClient(DeviceContext* context, kplat::FileObject& file);
 
 // Sets a client's block event with a priority increment.
 void SetClientEvent(kplat::EventObject* event, int32_t increment);
+// At a completed block: keeps the client's registered streaming thread at
+// real-time priority (dispatch level).
+void KeepClientThreadBoosted(ClientEntry& client);
 
 } // namespace orvo::kernel

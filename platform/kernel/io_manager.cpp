@@ -119,9 +119,15 @@ std::u16string registerDeviceInterface(Device& device, const Guid& interfaceClas
 {
     Manager& m = manager();
     std::lock_guard lock(m.mutex);
-    std::u16string link = u"\\\\?\\usb#" + lowered(device.busDevice().instancePath()) + u"#" + guidText(interfaceClass);
-    if (referenceString)
-        link += u"\\" + std::u16string(referenceString);
+    // Appended piece by piece: GCC 12 at -O3 misreads chained u16 concatenation.
+    std::u16string link(u"\\\\?\\usb#");
+    link.append(lowered(device.busDevice().instancePath()));
+    link.push_back(u'#');
+    link.append(guidText(interfaceClass));
+    if (referenceString) {
+        link.push_back(u'\\');
+        link.append(referenceString);
+    }
     m.interfaces.push_back({link, lowered(link), interfaceClass, &device, false});
     return link;
 }
@@ -292,7 +298,9 @@ Status loadDriver(DriverEntry entry, const std::u16string& serviceName)
     if (m.driverObject)
         violation("a driver is already loaded");
     auto object = std::make_unique<DriverObject>(serviceName);
-    Status s = entry(*object, u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + serviceName);
+    std::u16string registryPath(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\");
+    registryPath.append(serviceName);
+    Status s = entry(*object, registryPath);
     if (failed(s)) {
         if (object->driver())
             object->driver()->deleteObject();

@@ -129,7 +129,8 @@ Status Port::submit(Request& request)
         const IsochPacket* p = urb->packets();
         uint32_t end = 0;
         for (uint32_t i = 0; i < packets; ++i) {
-            if (p[i].offset >= urb->transferBufferLength || p[i].offset < end)
+            if (p[i].offset < end || p[i].offset > urb->transferBufferLength ||
+                (in && p[i].offset == urb->transferBufferLength))
                 return status::kInvalidParameter;
             if (!in) {
                 if (i > 0 && p[i].offset != end)

@@ -1,6 +1,7 @@
 #include "test_usb_device.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace kplat::testing {
 
@@ -81,7 +82,23 @@ void TestUsbDevice::setInterface(uint8_t interfaceNumber, uint8_t alternateSetti
 usb::IsochPacketResult TestUsbDevice::isochIn(uint8_t, uint64_t microframe, std::span<uint8_t> packet)
 {
     std::lock_guard lock(mutex_);
-    in_.push_back(microframe);
+    if (options_.recordOut)
+        in_.push_back(microframe);
+    if (zeroLengthIn && zeroLengthIn(microframe))
+        return {usb::DeviceStatus::Ok, 0};
+    if (options_.sampleRate) {
+        inAccumulator_ += options_.sampleRate;
+        uint64_t frames = inAccumulator_ / 8000;
+        inAccumulator_ %= 8000;
+        uint32_t frameBytes = options_.channels * 4u;
+        frames = std::min<uint64_t>(frames, packet.size() / frameBytes);
+        for (uint64_t f = 0; f < frames; ++f, ++inFrames_)
+            for (uint32_t c = 0; c < options_.channels; ++c) {
+                uint32_t v = streamSample(inFrames_, c);
+                std::memcpy(packet.data() + f * frameBytes + c * 4, &v, 4);
+            }
+        return {usb::DeviceStatus::Ok, static_cast<uint32_t>(frames * frameBytes)};
+    }
     uint32_t n = std::min<uint32_t>(options_.inPacketBytes, static_cast<uint32_t>(packet.size()));
     for (uint32_t i = 0; i < n; ++i)
         packet[i] = inByte(microframe, i);
@@ -91,7 +108,8 @@ usb::IsochPacketResult TestUsbDevice::isochIn(uint8_t, uint64_t microframe, std:
 usb::IsochPacketResult TestUsbDevice::isochOut(uint8_t, uint64_t microframe, std::span<const uint8_t> packet)
 {
     std::lock_guard lock(mutex_);
-    out_.push_back({microframe, std::vector<uint8_t>(packet.begin(), packet.end())});
+    if (options_.recordOut)
+        out_.push_back({microframe, std::vector<uint8_t>(packet.begin(), packet.end())});
     return {usb::DeviceStatus::Ok, static_cast<uint32_t>(packet.size())};
 }
 

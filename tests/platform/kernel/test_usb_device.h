@@ -24,9 +24,20 @@ public:
         bool highSpeed = true;
         uint8_t channels = 2;
         uint16_t isochMaxPacket = 1024;
-        // Bytes an IN packet carries (0: a zero-length packet).
+        // Bytes an IN packet carries (0: a zero-length packet), unless a
+        // sample rate is given: then each IN packet carries the frames of its
+        // microframe (rate / 8000 on average, at most one more) of 32-bit
+        // samples streamSample(frame, channel).
         uint32_t inPacketBytes = 48;
+        uint32_t sampleRate = 0;
+        bool recordOut = true;
     };
+    static uint32_t streamSample(uint64_t frame, uint32_t channel)
+    {
+        return static_cast<uint32_t>(frame << 8 | channel) | 0x80000000u;
+    }
+    // IN packets of these microframes arrive empty.
+    std::function<bool(uint64_t microframe)> zeroLengthIn;
 
     TestUsbDevice() : TestUsbDevice(Options{}) {}
     explicit TestUsbDevice(const Options& options);
@@ -69,6 +80,8 @@ private:
     std::vector<OutPacket> out_;
     std::vector<uint64_t> in_;
     std::vector<std::string> calls_;
+    uint64_t inAccumulator_ = 0;
+    uint64_t inFrames_ = 0;
 };
 
 } // namespace kplat::testing

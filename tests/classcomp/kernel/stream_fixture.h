@@ -1,0 +1,90 @@
+#pragma once
+// A device whose streaming interfaces are selected, with clients registered
+// the way buffer set-up registers them, on the virtual clock.
+
+#include "driver_fixture.h"
+
+#include "classcomp/kernel/asio_info.h"
+#include "classcomp/kernel/stream_buffers.h"
+#include "classcomp/kernel/stream_engine.h"
+#include "platform/kernel/kernel_objects.h"
+
+#include <vector>
+
+namespace orvo::kernel::testing {
+
+class StreamFixture : public DriverFixture {
+protected:
+    ~StreamFixture() override
+    {
+        if (port_)
+            bus_->unplug(port_);
+        for (auto* event : events_)
+            kplat::dereferenceObject(event);
+    }
+
+    // Plugs a streaming device in and selects alternate setting 1 of both
+    // streaming interfaces.
+    void start(uint32_t rate, uint8_t channels, bool recordOut = true)
+    {
+        kplat::testing::TestUsbDevice::Options options;
+        options.sampleRate = rate;
+        options.channels = channels;
+        options.recordOut = recordOut;
+        devices_.emplace_back(options);
+        port_ = bus_->plug(devices_.back());
+        c_ = context(port_);
+        ASSERT_NE(c_, nullptr);
+        auto* target = c_->usbDevice;
+        std::vector<kplat::usb::SettingPair> pairs;
+        for (uint8_t i = 0; i < target->interfaceCount(); ++i)
+            pairs.push_back({target->interface(i), static_cast<uint8_t>(i == 0 ? 0 : 1)});
+        kplat::usb::SelectConfigParams params;
+        params.pairs = pairs;
+        ASSERT_EQ(target->selectConfig(params), kplat::status::kSuccess);
+        c_->playbackPipe = target->interface(1)->configuredPipe(0, &c_->playbackPipeInfo);
+        c_->recordPipe = target->interface(2)->configuredPipe(0, &c_->recordPipeInfo);
+        c_->lowerTarget = &c_->device->ioTarget();
+        c_->inputChannels = channels;
+        c_->outputChannels = channels;
+        c_->requestedSampleRate = rate;
+        info().setSampleRate(rate);
+    }
+
+    // What a client's buffer set-up does: buffers, a registered client with
+    // its event, streaming on, the timer at 1 ms.
+    kplat::EventObject* addClient(uint32_t blockFrames, bool started = true)
+    {
+        EXPECT_EQ(AllocateStreamBuffers(c_), kplat::status::kSuccess);
+        auto event = ob::Event::create(ob::Event::Kind::ManualReset, false);
+        ob::Handle handle = 0;
+        client_->insert(event, ob::kSynchronize, handle);
+        kplat::EventObject* object = nullptr;
+        EXPECT_EQ(kplat::referenceEventByHandle(handle, kplat::kSynchronizeAccess, kplat::AccessMode::Kernel,
+                                                kplat::Caller{client_->id(), 1, client_}, &object),
+                  kplat::status::kSuccess);
+        events_.push_back(object);
+        {
+            kplat::SpinLockGuard guard(*c_->streamLock);
+            c_->requestedBlockFrames = blockFrames;
+            info().setBlockFrames(blockFrames);
+            MarkRestartIfChanged(c_);
+            ClientEntry& entry = c_->clients[c_->clientCount++];
+            entry = ClientEntry{c_->nextClientId++, 0x7FFFFFFF, nullptr, object, static_cast<uint8_t>(started)};
+            SetStreamingEnabled(c_, true);
+        }
+        c_->streamTimer->startRelative(kplat::msToTicks(1));
+        return object;
+    }
+
+    AsioInfo info() const { return AsioInfo(c_->asioInfo); }
+    kplat::testing::TestUsbDevice& device() { return devices_.back(); }
+    void advanceMs(uint64_t ms) { kplat::kernelClock().advance(kplat::msToTicks(ms)); }
+
+    ob::Ref<ob::Process> client_ = ob::Process::create();
+    std::vector<kplat::EventObject*> events_;
+    uint32_t port_ = 0;
+    DeviceContext* c_ = nullptr;
+};
+
+} // namespace orvo::kernel::testing
