@@ -7,6 +7,7 @@ namespace {
 
 using namespace kplat;
 using kplat::testing::TestUsbDevice;
+using kplat::usb::IsochUrb;
 
 class StreamEngineTest : public StreamFixture {
 protected:
@@ -253,6 +254,74 @@ TEST_F(StreamEngineTest, LoopbackWithMoreOutputsThanInputsKeepsEverySample)
         }
     }
     EXPECT_GT(checked, 1000u);
+}
+
+TEST_F(StreamEngineTest, CadenceFollowsRateAndBlockSize)
+{
+    struct Case {
+        uint32_t rate, blockFrames;
+    } cases[] = {{44100, 441}, {48000, 480}, {96000, 960}, {48000, 48}, {48000, 96}, {44100, 512}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(::testing::Message() << k.rate << " Hz, " << k.blockFrames << " frames");
+        start(k.rate, 2);
+        addClient(k.blockFrames);
+        advanceMs(500);
+        uint64_t before = info().asioBlockCount();
+        ASSERT_GT(before, 0u);
+        advanceMs(2000);
+        uint64_t expected = uint64_t(k.rate) * 2 / k.blockFrames;
+        uint64_t got = info().asioBlockCount() - before;
+        EXPECT_NEAR(double(got), double(expected), 1.0);
+        EXPECT_NEAR(double(info().measuredSampleRate()), double(k.rate), 1.0); // integer division of a running total
+        EXPECT_EQ(info().readsFailed() + info().writesFailed(), 0u);
+        bus_->unplug(port_);
+        port_ = 0;
+    }
+}
+
+TEST_F(StreamEngineTest, PacketsOfTheWrongRateRestartAndReconfigure)
+{
+    // Twelve frames per packet at 48,000 Hz: the device runs at 96,000 Hz.
+    start(48000, 2);
+    addClient(480);
+    advanceMs(2);
+    IsochUrb* urb = reinterpret_cast<IsochUrb*>(c_->inputUrbs[0]);
+    SpinLockGuard guard(*c_->streamLock);
+    ASSERT_EQ(BuildIsochUrb(c_, 0, true, 2), status::kSuccess);
+    for (uint32_t i = 0; i < urb->numberOfPackets; ++i)
+        urb->packets()[i].length = 12 * 2 * 4;
+    c_->restart = c_->reconfigure = 0;
+    ProcessReadUrb(c_, 0, true, false);
+    EXPECT_TRUE(c_->restart);
+    EXPECT_TRUE(c_->reconfigure);
+
+    // Six frames per packet are what 48,000 Hz delivers.
+    ASSERT_EQ(BuildIsochUrb(c_, 0, true, 2), status::kSuccess);
+    for (uint32_t i = 0; i < urb->numberOfPackets; ++i)
+        urb->packets()[i].length = 6 * 2 * 4;
+    c_->restart = c_->reconfigure = 0;
+    ProcessReadUrb(c_, 0, true, false);
+    EXPECT_FALSE(c_->restart);
+    EXPECT_FALSE(c_->reconfigure);
+}
+
+TEST_F(StreamEngineTest, ShortBlocksWithDelayModeTwoDropNoOutputTransfer)
+{
+    start(48000, 2);
+    c_->outputDelayMode = 2;
+    addClient(48);
+    advanceMs(1000);
+    EXPECT_EQ(c_->shortBlock, 1u);
+    EXPECT_EQ(info().writesFailed(), 0u);
+    auto out = device().outPackets();
+    ASSERT_GT(out.size(), 800u * 8);
+    // One output packet per microframe, without a gap.
+    for (size_t i = 1; i < out.size(); ++i)
+        ASSERT_EQ(out[i].microframe, out[i - 1].microframe + 1) << i;
+    auto in = device().inMicroframes();
+    EXPECT_EQ(out.front().microframe, in.front() + (uint64_t(c_->halfRingMs) + 2) * 8);
+    // Every input transfer but those still in flight was answered.
+    EXPECT_GE(info().writesCompleted() + c_->outputsInFlight + c_->halfRingMs + 3, info().readsCompleted());
 }
 
 } // namespace
