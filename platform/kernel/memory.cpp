@@ -2,6 +2,7 @@
 
 #include "platform/kernel/fault.h"
 #include "platform/kernel/level.h"
+#include "platform/object/process.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -144,7 +145,11 @@ public:
     size_t byteCount = 0;
     size_t mappedBytes = 0;
     bool pagesFreed = false;
-    std::map<void*, AccessMode> mappings;
+    struct Mapping {
+        AccessMode mode;
+        uint32_t processId; // the process a user mapping belongs to
+    };
+    std::map<void*, Mapping> mappings;
 };
 
 namespace {
@@ -230,7 +235,7 @@ void* mapLockedPages(Mdl& mdl, AccessMode mode, CacheType cache)
         munmap(address, mdl.mappedBytes);
         return nullptr;
     }
-    mdl.mappings.emplace(address, mode);
+    mdl.mappings.emplace(address, Mdl::Mapping{mode, mode == AccessMode::User ? ob::Process::current().id() : 0});
     return address;
 }
 
@@ -240,8 +245,12 @@ void unmapLockedPages(void* address, Mdl& mdl)
     auto it = mdl.mappings.find(address);
     if (it == mdl.mappings.end())
         violation("unmapping an address that is no mapping of this page list");
-    if (it->second == AccessMode::User)
+    if (it->second.mode == AccessMode::User) {
         requireAtMost(Level::Apc, "unmapping pages from a process");
+        // A user mapping is undone in the context of the process it is in.
+        if (it->second.processId != ob::Process::current().id())
+            violation("unmapping a user mapping from another process");
+    }
     mdl.mappings.erase(it);
     size_t bytes = mdl.mappedBytes;
     lock.unlock();

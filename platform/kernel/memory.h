@@ -63,8 +63,9 @@ void freePagesFromMdl(Mdl& mdl);
 void freeMdl(Mdl* mdl);
 
 // Maps the pages. Kernel mappings are system addresses; user mappings go into
-// the calling thread's process below 4 GiB (its 32-bit address space) and need
-// a level below dispatch. Returns null on failure.
+// the calling thread's current process below 4 GiB (its 32-bit address
+// space), need a level below dispatch and must be unmapped from that process.
+// Returns null on failure.
 void* mapLockedPages(Mdl& mdl, AccessMode mode, CacheType cache);
 void unmapLockedPages(void* address, Mdl& mdl);
 // Live mappings of the list.

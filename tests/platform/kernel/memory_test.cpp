@@ -1,6 +1,7 @@
 #include "kernel_fixture.h"
 
 #include "platform/kernel/memory.h"
+#include "platform/object/process.h"
 
 #include <cstring>
 
@@ -31,6 +32,25 @@ TEST_F(MemoryTest, EveryMappingIsADistinctAddressOfTheSameMemory)
     unmapLockedPages(user1, *mdl);
     unmapLockedPages(user2, *mdl);
     unmapLockedPages(system, *mdl);
+    freePagesFromMdl(*mdl);
+    freeMdl(mdl);
+}
+
+TEST_F(MemoryTest, AUserMappingIsUndoneInItsOwnProcess)
+{
+    Mdl* mdl = allocatePagesForMdl(0, 0xFFFFFFFF, 0, 4096);
+    auto client = ob::Process::create();
+    void* user = nullptr;
+    {
+        ob::ProcessScope scope(client);
+        user = mapLockedPages(*mdl, AccessMode::User, CacheType::Cached);
+        ASSERT_NE(user, nullptr);
+    }
+    EXPECT_THROW(unmapLockedPages(user, *mdl), StrictnessViolation);
+    {
+        ob::ProcessScope scope(client);
+        unmapLockedPages(user, *mdl);
+    }
     freePagesFromMdl(*mdl);
     freeMdl(mdl);
 }
