@@ -163,3 +163,26 @@ TEST_F(ClockTimerTest, GuidToStringIsBracedUpperCase)
 
 } // namespace
 } // namespace kplat::testing
+
+#include "platform/kernel/user_clock.h"
+
+namespace kplat::testing {
+namespace {
+
+TEST_F(ClockTimerTest, UserModeTimeCanFollowTheKernelClock)
+{
+    KernelTimeUserClock userClock;
+    w32::Clock* previous = w32::setClock(&userClock);
+    Timer* timer = makeTimer();
+    timer->startRelative(msToTicks(30));
+    kernelClock().advance(msToTicks(10));
+    EXPECT_EQ(w32::GetTickCount(), 10u);
+    w32::Sleep(25); // the sleeping thread moves the kernel clock on
+    EXPECT_EQ(queryInterruptTime(), msToTicks(35));
+    ASSERT_EQ(gFired.size(), 1u);
+    EXPECT_EQ(gFired[0].at, msToTicks(30));
+    w32::setClock(previous);
+}
+
+} // namespace
+} // namespace kplat::testing
