@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string_view>
 
 namespace orvo::kernel {
 
@@ -142,6 +143,39 @@ public:
 
 private:
     uint8_t* base_;
+};
+
+// Writes a channel-name list (UTF-16 names, each zero-terminated, one after
+// another) into its fixed area. A list that would not fit is cut short: the
+// name that reaches the end keeps as many characters as leave room for its
+// terminating zero, and later names are dropped.
+class ChannelNameList {
+public:
+    explicit ChannelNameList(std::span<uint8_t, asio_info::kChannelNamesBytes> area) : area_(area) {}
+    // False when the name was cut short or dropped.
+    bool append(std::u16string_view name)
+    {
+        const size_t capacity = area_.size() / 2;
+        if (used_ >= capacity)
+            return false;
+        size_t room = capacity - used_ - 1; // characters before the terminator
+        size_t n = name.size() < room ? name.size() : room;
+        for (size_t i = 0; i < n; ++i)
+            storeChar(used_ + i, name[i]);
+        storeChar(used_ + n, 0);
+        used_ += n + 1;
+        return n == name.size();
+    }
+    size_t bytesUsed() const { return used_ * 2; }
+
+private:
+    void storeChar(size_t index, char16_t c)
+    {
+        storeU8(&area_[2 * index], static_cast<uint8_t>(c));
+        storeU8(&area_[2 * index + 1], static_cast<uint8_t>(c >> 8));
+    }
+    std::span<uint8_t, asio_info::kChannelNamesBytes> area_;
+    size_t used_ = 0; // characters
 };
 
 // Accessors over one mapping of the record.

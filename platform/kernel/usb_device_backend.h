@@ -38,6 +38,8 @@ struct IsochPacketResult {
     uint32_t length = 0; // bytes written into the packet buffer (IN) or taken (OUT)
 };
 
+// The bus calls a device from one thread at a time. A device must not call
+// back into the bus (plug, unplug) from inside these calls.
 class DeviceBackend {
 public:
     virtual ~DeviceBackend() = default;

@@ -137,5 +137,28 @@ TEST_F(AsioInfoTest, StatisticsRingsWrapAfterTenEntries)
     EXPECT_EQ(asio_info::kBuffersInitialisedCounterOffset + 4, asio_info::kSize);
 }
 
+TEST_F(AsioInfoTest, ChannelNameListsStayInsideTheirArea)
+{
+    ChannelNameList list(info_.inputChannelNames());
+    EXPECT_TRUE(list.append(u"In 1"));
+    EXPECT_TRUE(list.append(u""));
+    EXPECT_EQ(list.bytesUsed(), 12u);
+    EXPECT_EQ(bytes_[988], 'I');
+    EXPECT_EQ(bytes_[988 + 6], '1');
+    EXPECT_EQ(bytes_[988 + 8], 0); // terminator
+    // Fill the rest with long names: the last one is cut, its zero kept.
+    std::u16string longName(300, u'x');
+    bool cut = false;
+    for (int i = 0; i < 20 && !cut; ++i)
+        cut = !list.append(longName);
+    EXPECT_TRUE(cut);
+    EXPECT_EQ(list.bytesUsed(), asio_info::kChannelNamesBytes);
+    EXPECT_EQ(bytes_[988 + 5098], 0);
+    EXPECT_EQ(bytes_[988 + 5099], 0);
+    EXPECT_EQ(bytes_[988 + 5096], 'x');
+    EXPECT_EQ(bytes_[6088], 0); // the output list is untouched
+    EXPECT_FALSE(list.append(u"more"));
+}
+
 } // namespace
 } // namespace orvo::kernel
