@@ -63,6 +63,7 @@ Status add(Driver&, DeviceInit& init)
         gLog.push_back(target == PowerState::D3Final ? "d0 exit" : "d0 exit to d3");
         return status::kSuccess;
     };
+    pnp.surpriseRemoval = [](Device&) { gLog.push_back("surprise removal"); };
     init.setPnpPowerCallbacks(pnp);
     init.setIoInCallerContextCallback([](Device& device, Request& request) {
         gLog.push_back("in caller context");
@@ -144,7 +145,7 @@ TEST_F(IoManagerTest, LifecycleRunsInFrameworkOrder)
     ASSERT_EQ(pnp::setLowPower(bus_->node(port), false), status::kSuccess);
     EXPECT_EQ(takeLog(), (Log{"d0 exit to d3", "d0 entry from d3"}));
     bus_->unplug(port);
-    EXPECT_EQ(takeLog(), (Log{"d0 exit", "release", "destroy"}));
+    EXPECT_EQ(takeLog(), (Log{"d0 exit", "surprise removal", "release", "destroy"}));
     EXPECT_EQ(pnp::liveDeviceCount(), 0u);
 }
 
@@ -202,7 +203,7 @@ TEST_F(IoManagerTest, RemovedDeviceIsDestroyedWhenItsLastFileCloses)
     ASSERT_EQ(io::openDeviceInterface(links[0], Caller{1, 1, {}}, file), status::kSuccess);
     takeLog();
     bus_->unplug(port);
-    EXPECT_EQ(takeLog(), (Log{"d0 exit", "release"}));
+    EXPECT_EQ(takeLog(), (Log{"d0 exit", "surprise removal", "release"}));
     EXPECT_TRUE(io::deviceInterfaces(kClass).empty());
     io::FileRef second;
     EXPECT_NE(io::openDeviceInterface(links[0], Caller{1, 1, {}}, second), status::kSuccess);
