@@ -245,7 +245,7 @@ void Port::activateReader(Pipe& pipe, bool active)
 ControlResult Port::control(const SetupPacket& setup, std::span<uint8_t> data, bool& gone)
 {
     std::lock_guard lock(mutex_);
-    if (!present_) {
+    if (!present_ || !backend_->attached()) {
         gone = true;
         return {DeviceStatus::NoResponse, 0};
     }
@@ -255,7 +255,7 @@ ControlResult Port::control(const SetupPacket& setup, std::span<uint8_t> data, b
 std::optional<std::u16string> Port::string(uint8_t index, uint16_t langId, bool& gone)
 {
     std::lock_guard lock(mutex_);
-    if (!present_) {
+    if (!present_ || !backend_->attached()) {
         gone = true;
         return std::nullopt;
     }
@@ -282,15 +282,19 @@ bool Port::setInterface(uint8_t number, uint8_t alternate)
 
 bool Port::busy() const
 {
-    std::lock_guard lock(mutex_);
-    return present_ && (scheduleHead_ || !readers_.empty());
+    // A present device keeps the frame clock running: its port is watched.
+    return present_.load(std::memory_order_acquire);
 }
 
 void Port::processFrame(uint64_t frame)
 {
     std::lock_guard lock(mutex_);
-    if (!present_)
+    if (!present_ || detachPending_)
         return;
+    if (!backend_->attached()) {
+        detachPending_.store(true, std::memory_order_release);
+        return;
+    }
     for (Request* r = scheduleHead_; r;) {
         Request* next = r->scheduleNext;
         bool done = r->scheduleFailure != 0;
@@ -468,6 +472,8 @@ HostController::HostController(uint32_t firstFrame)
 {
     tick_.owner = this;
     tick_.setFire(&HostController::onTick);
+    removal_.owner = this;
+    removal_.setFire(&HostController::onRemoval);
 }
 
 HostController::~HostController()
@@ -480,6 +486,7 @@ HostController::~HostController()
     }
     for (uint32_t n : numbers)
         unplug(n);
+    kernelClock().cancelAndWait(removal_);
     kernelClock().cancelAndWait(tick_);
 }
 
@@ -497,10 +504,13 @@ uint32_t HostController::plug(DeviceBackend& device)
         ports_.push_back({port, 0});
     }
     pnp::NodeId node = pnp::deviceArrived(port);
-    std::lock_guard lock(mutex_);
-    for (auto& slot : ports_)
-        if (slot.port == port)
-            slot.node = node;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& slot : ports_)
+            if (slot.port == port)
+                slot.node = node;
+    }
+    ensureTicking();
     return port->number();
 }
 
@@ -547,6 +557,20 @@ void HostController::ensureTicking()
 
 void HostController::onTick(ClockEntry& entry) { static_cast<Tick&>(entry).owner->tick(); }
 
+void HostController::onRemoval(ClockEntry& entry)
+{
+    HostController& controller = *static_cast<Tick&>(entry).owner;
+    std::vector<uint32_t> pulled;
+    {
+        std::lock_guard lock(controller.mutex_);
+        for (const auto& slot : controller.ports_)
+            if (slot.port->detachPending())
+                pulled.push_back(slot.port->number());
+    }
+    for (uint32_t number : pulled)
+        controller.unplug(number);
+}
+
 void HostController::tick()
 {
     uint64_t last;
@@ -565,7 +589,12 @@ void HostController::tick()
             port->deliver();
         }
     }
+    bool pulled = false;
+    for (const auto& port : keep)
+        pulled = pulled || port->detachPending();
     keep.clear();
+    if (pulled)
+        kernelClock().schedule(removal_, kernelClock().now());
     std::lock_guard lock(mutex_);
     lastProcessed_ = std::max(lastProcessed_, last);
     bool busy = false;

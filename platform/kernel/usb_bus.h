@@ -6,7 +6,10 @@
 // moves the isochronous packets of that frame (eight microframes) between
 // the transfers' buffers and the device, polls the interrupt endpoints that
 // have a continuous reader running, and completes transfers whose last frame
-// is over, in start-frame order, at dispatch level.
+// is over, in start-frame order, at dispatch level. While a device is
+// plugged in the bus also watches its port: a device that reports itself
+// pulled (attached() false) is removed as a surprise removal, at passive
+// level on the clock's thread.
 //
 // The bus never calls one device from two threads at once.
 
@@ -58,6 +61,8 @@ public:
     void deliver();
     void unplugged();
     bool busy() const;
+    // The device reported itself pulled; the controller removes it.
+    bool detachPending() const { return detachPending_.load(std::memory_order_acquire); }
 
 private:
     class StackTarget;
@@ -69,6 +74,7 @@ private:
     uint32_t number_;
     DeviceBackend* backend_;
     std::atomic<bool> present_{true};
+    std::atomic<bool> detachPending_{false};
     DeviceDescriptor deviceDescriptor_;
     std::vector<uint8_t> configuration_;
     bool highSpeed_;
@@ -117,11 +123,12 @@ public:
 
 private:
     static void onTick(ClockEntry& entry);
+    static void onRemoval(ClockEntry& entry);
     void tick();
 
     struct Tick : ClockEntry {
         HostController* owner = nullptr;
-    } tick_;
+    } tick_, removal_;
     Ticks startTicks_;
     uint64_t firstFrame_;
     mutable std::mutex mutex_;

@@ -74,6 +74,11 @@ public:
     // Interrupt IN endpoint polled by the bus once per frame: a message the
     // device has queued, or nothing.
     virtual std::optional<std::vector<uint8_t>> interruptIn(uint8_t endpointAddress) = 0;
+
+    // False once the device has been pulled from its port: it answers nothing
+    // any more, and the bus is to remove it as a surprise removal. A device
+    // that is never unplugged keeps this default.
+    virtual bool attached() const { return true; }
 };
 
 } // namespace kplat::usb

@@ -149,6 +149,17 @@ TEST_F(IoManagerTest, LifecycleRunsInFrameworkOrder)
     EXPECT_EQ(pnp::liveDeviceCount(), 0u);
 }
 
+TEST_F(IoManagerTest, ADevicePulledFromItsPortIsRemovedByTheBus)
+{
+    uint32_t port = bus_->plug(mixer_);
+    takeLog();
+    mixer_.pulled = true;
+    kernelClock().advance(msToTicks(2));
+    EXPECT_EQ(takeLog(), (Log{"d0 exit", "surprise removal", "release", "destroy"}));
+    EXPECT_EQ(bus_->node(port), 0u);
+    EXPECT_EQ(pnp::liveDeviceCount(), 0u);
+}
+
 TEST_F(IoManagerTest, FailedPrepareIsFollowedByRelease)
 {
     gPrepare = status::kInvalidDeviceState;

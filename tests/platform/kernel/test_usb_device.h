@@ -5,6 +5,7 @@
 
 #include "platform/kernel/usb_device_backend.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -52,6 +53,10 @@ public:
     usb::IsochPacketResult isochIn(uint8_t endpoint, uint64_t microframe, std::span<uint8_t> packet) override;
     usb::IsochPacketResult isochOut(uint8_t endpoint, uint64_t microframe, std::span<const uint8_t> packet) override;
     std::optional<std::vector<uint8_t>> interruptIn(uint8_t endpoint) override;
+    bool attached() const override { return !pulled.load(); }
+
+    // Pulled from its port: the bus notices at its next frame.
+    std::atomic<bool> pulled{false};
 
     // The byte an IN packet carries at `index` in `microframe`.
     static uint8_t inByte(uint64_t microframe, size_t index) { return static_cast<uint8_t>(microframe * 7 + index); }
