@@ -87,7 +87,7 @@ TEST(KernelThreads, RealTimeClockRunsTimers)
     Timer* timer = nullptr;
     ASSERT_EQ(Timer::create(config, attributes, &timer), status::kSuccess);
     timer->startRelative(msToTicks(5));
-    for (int i = 0; i < 200 && fired == 0; ++i)
+    for (int i = 0; i < 2000 && fired == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(fired, 1);
     root->deleteObject();
