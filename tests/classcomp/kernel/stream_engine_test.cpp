@@ -324,5 +324,18 @@ TEST_F(StreamEngineTest, ShortBlocksWithDelayModeTwoDropNoOutputTransfer)
     EXPECT_GE(info().writesCompleted() + c_->outputsInFlight + c_->halfRingMs + 3, info().readsCompleted());
 }
 
+TEST_F(StreamEngineTest, OutputTransfersFarAheadAreNotCancelledByTheirTimeOut)
+{
+    // 4,096 frames in 15 ring blocks: the half-ring time is 640 ms, more than
+    // the 500 ms a transfer is otherwise given.
+    start(48000, 2);
+    addClient(4096);
+    advanceMs(3000);
+    EXPECT_EQ(c_->halfRingMs, 640u);
+    EXPECT_GT(info().writesCompleted(), 20u); // transfers of up to 50 ms
+    EXPECT_EQ(info().writesFailed(), 0u);
+    EXPECT_EQ(info().writeRequestError(), 0u);
+}
+
 } // namespace
 } // namespace orvo::kernel::testing
