@@ -1,5 +1,7 @@
 #include "mixer/midi/midi_port.h"
 
+#include "mixer/midi/midi_notifier.h"
+
 #include <atomic>
 
 namespace Orvo {
@@ -10,9 +12,15 @@ struct MidiPortApi::DeviceChange {
     std::atomic<void*> userData{nullptr};
 };
 
-MidiPortApi::MidiPortApi() : deviceChange_(std::make_unique<DeviceChange>()) {}
+MidiPortApi::MidiPortApi() : deviceChange_(std::make_unique<DeviceChange>())
+{
+    notifierRegister(this);
+}
 
-MidiPortApi::~MidiPortApi() = default;
+MidiPortApi::~MidiPortApi()
+{
+    notifierUnregister(this);
+}
 
 void MidiPortApi::setDeviceChangeCallback(MidiDeviceChangeCallback callback, void* userData)
 {

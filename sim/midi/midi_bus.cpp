@@ -1,6 +1,7 @@
 #include "sim/midi/midi_bus.h"
 
 #include "platform/win32/clock.h"
+#include "platform/win32/window.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -60,7 +61,7 @@ struct MidiBus::Core {
     size_t dropHost = 0, dropDevice = 0;
     unsigned failSend = 0, failOpen = 0, sends = 0;
     bool failObjects = false;
-    std::function<void()> portsChanged;
+    std::function<void()> portsChanged = [] { w32::BroadcastDeviceChange(); };
     std::vector<std::weak_ptr<InState>> hostInputs;
     std::thread worker;
 

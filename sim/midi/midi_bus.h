@@ -12,7 +12,8 @@
 //     what the host sends there is handed to `receive` on the sending thread.
 // removePort() makes a port vanish; ports after it move down one index, as
 // the host's port numbers do on a real system. Every change of the port lists
-// calls the ports-changed hook (the simulated system's device-change notice).
+// calls the ports-changed hook: by default the system's device-change notice
+// (w32::BroadcastDeviceChange), which reaches the device-change notifier.
 //
 // Faults on demand: a delivery delay on the clock (w32::clock()), bytes dropped
 // in either direction, host sends or opens that fail, port objects that cannot

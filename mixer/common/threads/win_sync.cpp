@@ -25,27 +25,36 @@ struct Object {
 };
 
 // One lock for every object: waits for several objects test them together.
-std::mutex g_mutex;
-std::unordered_map<Handle, std::shared_ptr<Object>> g_handles;
-Handle g_nextHandle = 4;
-std::vector<w32::WaitBlock*> g_waiters;
-unsigned g_failEvents = 0;
+// Made on first use and never destroyed, so static objects of other files
+// (the device service's locks) can use handles before main and after it.
+struct Table {
+    std::mutex mutex;
+    std::unordered_map<Handle, std::shared_ptr<Object>> handles;
+    Handle nextHandle = 4;
+    std::vector<w32::WaitBlock*> waiters;
+    unsigned failEvents = 0;
+};
+Table& table()
+{
+    static Table* t = new Table;
+    return *t;
+}
 std::atomic<uint32_t> g_nextThreadId{1};
 thread_local uint32_t t_threadId = 0;
 
 Handle insertLocked(std::shared_ptr<Object> object)
 {
-    Handle h = g_nextHandle;
-    g_nextHandle += 4;
-    if (g_nextHandle == 0)
-        g_nextHandle = 4;
-    g_handles.emplace(h, std::move(object));
+    Handle h = table().nextHandle;
+    table().nextHandle += 4;
+    if (table().nextHandle == 0)
+        table().nextHandle = 4;
+    table().handles.emplace(h, std::move(object));
     return h;
 }
 
 void wakeWaitersLocked()
 {
-    for (w32::WaitBlock* block : g_waiters)
+    for (w32::WaitBlock* block : table().waiters)
         block->wake();
 }
 
@@ -79,9 +88,9 @@ void switchToThread() { std::this_thread::yield(); }
 
 Handle createEvent(bool manualReset, bool initiallySignalled)
 {
-    std::lock_guard lock(g_mutex);
-    if (g_failEvents > 0) {
-        --g_failEvents;
+    std::lock_guard lock(table().mutex);
+    if (table().failEvents > 0) {
+        --table().failEvents;
         return 0;
     }
     auto o = std::make_shared<Object>(Object{Kind::Event});
@@ -92,9 +101,9 @@ Handle createEvent(bool manualReset, bool initiallySignalled)
 
 bool setEvent(Handle event)
 {
-    std::lock_guard lock(g_mutex);
-    auto it = g_handles.find(event);
-    if (it == g_handles.end() || it->second->kind != Kind::Event)
+    std::lock_guard lock(table().mutex);
+    auto it = table().handles.find(event);
+    if (it == table().handles.end() || it->second->kind != Kind::Event)
         return false;
     it->second->signalled = true;
     wakeWaitersLocked();
@@ -103,16 +112,16 @@ bool setEvent(Handle event)
 
 Handle createMutex()
 {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(table().mutex);
     return insertLocked(std::make_shared<Object>(Object{Kind::Mutex}));
 }
 
 bool releaseMutex(Handle mutex)
 {
     const uint32_t self = currentThreadId();
-    std::lock_guard lock(g_mutex);
-    auto it = g_handles.find(mutex);
-    if (it == g_handles.end() || it->second->kind != Kind::Mutex || it->second->owner != self)
+    std::lock_guard lock(table().mutex);
+    auto it = table().handles.find(mutex);
+    if (it == table().handles.end() || it->second->kind != Kind::Mutex || it->second->owner != self)
         return false;
     if (--it->second->recursion == 0) {
         it->second->owner = 0;
@@ -126,7 +135,7 @@ Handle createThread(uint32_t (*fn)(void*), void* arg, uint32_t* threadId)
     std::shared_ptr<Object> o = std::make_shared<Object>(Object{Kind::Thread});
     Handle h;
     {
-        std::lock_guard lock(g_mutex);
+        std::lock_guard lock(table().mutex);
         h = insertLocked(o);
     }
     const uint32_t id = g_nextThreadId.fetch_add(1);
@@ -136,13 +145,13 @@ Handle createThread(uint32_t (*fn)(void*), void* arg, uint32_t* threadId)
         std::thread([o, fn, arg, id] {
             t_threadId = id;
             fn(arg);
-            std::lock_guard lock(g_mutex);
+            std::lock_guard lock(table().mutex);
             o->signalled = true;
             wakeWaitersLocked();
         }).detach();
     } catch (...) {
-        std::lock_guard lock(g_mutex);
-        g_handles.erase(h);
+        std::lock_guard lock(table().mutex);
+        table().handles.erase(h);
         return 0;
     }
     return h;
@@ -150,8 +159,8 @@ Handle createThread(uint32_t (*fn)(void*), void* arg, uint32_t* threadId)
 
 bool closeHandle(Handle h)
 {
-    std::lock_guard lock(g_mutex);
-    return g_handles.erase(h) == 1;
+    std::lock_guard lock(table().mutex);
+    return table().handles.erase(h) == 1;
 }
 
 uint32_t waitForAny(const Handle* handles, uint32_t count, uint32_t ms)
@@ -161,10 +170,10 @@ uint32_t waitForAny(const Handle* handles, uint32_t count, uint32_t ms)
     const uint32_t self = currentThreadId();
     const uint32_t start = w32::GetTickCount();
     std::vector<std::shared_ptr<Object>> objects(count);
-    std::unique_lock lock(g_mutex);
+    std::unique_lock lock(table().mutex);
     for (uint32_t i = 0; i < count; ++i) {
-        auto it = g_handles.find(handles[i]);
-        if (it == g_handles.end())
+        auto it = table().handles.find(handles[i]);
+        if (it == table().handles.end())
             return kWaitFailed;
         objects[i] = it->second; // kept alive even if the handle is closed meanwhile
     }
@@ -183,11 +192,11 @@ uint32_t waitForAny(const Handle* handles, uint32_t count, uint32_t ms)
             left = ms - spent;
         }
         w32::WaitBlock block;
-        g_waiters.push_back(&block);
+        table().waiters.push_back(&block);
         lock.unlock();
         const bool woken = w32::clock().wait(block, left);
         lock.lock();
-        g_waiters.erase(std::find(g_waiters.begin(), g_waiters.end(), &block));
+        table().waiters.erase(std::find(table().waiters.begin(), table().waiters.end(), &block));
         if (!woken) {
             for (uint32_t i = 0; i < count; ++i) {
                 if (availableLocked(*objects[i], self)) {
@@ -202,14 +211,14 @@ uint32_t waitForAny(const Handle* handles, uint32_t count, uint32_t ms)
 
 void failEventCreation(unsigned count)
 {
-    std::lock_guard lock(g_mutex);
-    g_failEvents = count;
+    std::lock_guard lock(table().mutex);
+    table().failEvents = count;
 }
 
 unsigned openHandleCount()
 {
-    std::lock_guard lock(g_mutex);
-    return static_cast<unsigned>(g_handles.size());
+    std::lock_guard lock(table().mutex);
+    return static_cast<unsigned>(table().handles.size());
 }
 
 } // namespace Orvo::common::threads::win
