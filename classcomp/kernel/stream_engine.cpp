@@ -81,6 +81,8 @@ uint64_t GetTickCountMs() { return queryTickCount() * queryTimeIncrement() / 10'
 void SetStreamingEnabled(DeviceContext* context, bool on)
 {
     context->streamingEnabled = on ? 1 : 0;
+    // Every switch starts the next stream afresh.
+    context->streamPrepared = 0;
     if (context->asioInfo)
         AsioInfo(context->asioInfo).setIsStreamingEnabled(on ? 1 : 0);
     if (!on)

@@ -190,6 +190,26 @@ TEST_F(StreamEngineTest, WithNoClientStartedNothingIsSentAndTheIdleTickStaysChea
     EXPECT_FALSE(device().inMicroframes().empty());
 }
 
+TEST_F(StreamEngineTest, StreamingSwitchedOnAgainStartsAFreshStream)
+{
+    start(48000, 2);
+    addClient(480, false);
+    advanceMs(3);
+    c_->clippedRing[1000] = 0x5A; // left by a client that has gone
+    {
+        SpinLockGuard guard(*c_->streamLock);
+        SetStreamingEnabled(c_, false);
+    }
+    advanceMs(5);
+    {
+        SpinLockGuard guard(*c_->streamLock);
+        SetStreamingEnabled(c_, true);
+    }
+    c_->streamTimer->startRelative(msToTicks(1));
+    advanceMs(2);
+    EXPECT_EQ(c_->clippedRing[1000], 0);
+}
+
 TEST_F(StreamEngineTest, ARefusedGeometryWaitsForAChange)
 {
     start(48000, 2);
