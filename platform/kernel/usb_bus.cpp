@@ -56,6 +56,12 @@ Port::Port(HostController& controller, uint32_t number, DeviceBackend& backend)
 
 IoTarget& Port::lowerTarget() { return *stackTarget_; }
 
+bool Port::drives(const DeviceBackend& backend) const
+{
+    std::lock_guard lock(mutex_);
+    return backend_ == &backend;
+}
+
 std::u16string Port::instancePath() const
 {
     char text[48];
@@ -500,6 +506,9 @@ uint32_t HostController::plug(DeviceBackend& device)
     std::shared_ptr<Port> port;
     {
         std::lock_guard lock(mutex_);
+        for (const auto& slot : ports_)
+            if (slot.port->drives(device))
+                violation("plugging a device that is already plugged in");
         port = std::make_shared<Port>(*this, nextPort_++, device);
         ports_.push_back({port, 0});
     }

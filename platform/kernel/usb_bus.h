@@ -36,6 +36,7 @@ public:
     std::u16string instancePath() const override;
 
     HostController& controller() const { return controller_; }
+    bool drives(const DeviceBackend& backend) const;
     uint32_t number() const { return number_; }
     bool present() const { return present_.load(std::memory_order_acquire); }
     const DeviceDescriptor& deviceDescriptor() const { return deviceDescriptor_; }
@@ -105,7 +106,8 @@ public:
     HostController& operator=(const HostController&) = delete;
 
     // Plugs a device in; the PnP manager starts its driver at once (passive
-    // level). Returns the port number.
+    // level). Returns the port number. A device pulled from its port is
+    // forgotten by the bus: plugging it in again goes through here.
     uint32_t plug(DeviceBackend& device);
     // Surprise removal: transfers in flight complete with the device gone,
     // then the driver's removal callbacks run. The device object is no longer

@@ -158,6 +158,12 @@ TEST_F(IoManagerTest, ADevicePulledFromItsPortIsRemovedByTheBus)
     EXPECT_EQ(takeLog(), (Log{"d0 exit", "surprise removal", "release", "destroy"}));
     EXPECT_EQ(bus_->node(port), 0u);
     EXPECT_EQ(pnp::liveDeviceCount(), 0u);
+    // Put back, it is plugged in as a new device.
+    mixer_.pulled = false;
+    uint32_t again = bus_->plug(mixer_);
+    EXPECT_NE(again, port);
+    EXPECT_EQ(takeLog(), (Log{"add", "prepare", "d0 entry"}));
+    EXPECT_THROW(bus_->plug(mixer_), StrictnessViolation);
 }
 
 TEST_F(IoManagerTest, FailedPrepareIsFollowedByRelease)
