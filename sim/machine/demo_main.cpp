@@ -8,6 +8,7 @@
 #include "platform/kernel/io_manager.h"
 #include "platform/kernel/kernel_services.h"
 #include "platform/kernel/usb_bus.h"
+#include "platform/registry/registry.h"
 #include "sim/machine/basic_mixer.h"
 
 #include <chrono>
@@ -37,6 +38,13 @@ std::string guidText(const kplat::Guid& guid)
 int main()
 {
     using namespace kplat;
+    // A boot: volatile registry keys are gone; the keys every machine has exist.
+    reg::Registry& registry = reg::Registry::machine();
+    registry.reboot();
+    for (const char16_t* path : {u"Software\\ASIO", u"Software\\Classes\\CLSID"}) {
+        reg::KeyRef key;
+        registry.create(registry.hiveRoot(reg::Hive::LocalMachine), path, false, key);
+    }
     kernelClock().useRealTime();
     Status s = pnp::loadDriver(&orvo::kernel::DriverEntry, u"OrvoUAC2");
     if (failed(s)) {

@@ -8,6 +8,12 @@
 #include "classcomp/kernel/device_slots.h"
 #include "classcomp/kernel/driver.h"
 #include "platform/kernel/usb_bus.h"
+#include "platform/registry/registry.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
 
 #include <deque>
 #include <memory>
@@ -18,6 +24,12 @@ class DriverFixture : public kplat::testing::KernelFixture {
 protected:
     DriverFixture()
     {
+        // The driver writes the machine's registry: give each test its own.
+        registryRoot_ = std::filesystem::temp_directory_path() /
+                        ("orvo-kernel-registry-" + std::to_string(::getpid()) + "-" +
+                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(registryRoot_);
+        reg::Registry::setMachineRoot(registryRoot_);
         EXPECT_EQ(kplat::pnp::loadDriver(&DriverEntry, u"OrvoUAC2"), kplat::status::kSuccess);
         bus_ = std::make_unique<kplat::usb::HostController>();
     }
@@ -25,6 +37,7 @@ protected:
     {
         bus_.reset();
         kplat::pnp::unloadDriver();
+        std::filesystem::remove_all(registryRoot_);
     }
 
     // Plugs a new device in; returns its port.
@@ -39,6 +52,7 @@ protected:
         return device ? GetDeviceContext(*device) : nullptr;
     }
 
+    std::filesystem::path registryRoot_;
     std::deque<kplat::testing::TestUsbDevice> devices_;
     std::unique_ptr<kplat::usb::HostController> bus_;
 };

@@ -1,0 +1,163 @@
+#include "platform/kernel/kernel_registry.h"
+
+#include "platform/kernel/fault.h"
+#include "platform/kernel/level.h"
+#include "platform/registry/registry.h"
+
+#include <atomic>
+
+namespace kplat {
+
+class RegistryKey {
+public:
+    reg::KeyRef ref;
+};
+
+namespace {
+
+std::atomic<size_t> gOpenKeys{0};
+
+Status fromRegistry(reg::Error e)
+{
+    switch (e) {
+    case reg::Error::Ok: return status::kSuccess;
+    case reg::Error::NotFound: return status::kObjectNameNotFound;
+    case reg::Error::HasSubkeys: return status::kCannotDelete;
+    case reg::Error::ChildMustBeVolatile: return status::kChildMustBeVolatile;
+    case reg::Error::InvalidName: return status::kObjectNameInvalid;
+    case reg::Error::KeyDeleted: return status::kKeyDeleted;
+    case reg::Error::Io: return status::kRegistryIoFailed;
+    case reg::Error::Corrupt: return status::kRegistryCorrupt;
+    }
+    return status::kUnsuccessful;
+}
+
+bool startsWithNoCase(std::u16string_view text, std::u16string_view prefix)
+{
+    if (text.size() < prefix.size())
+        return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        char16_t a = text[i], b = prefix[i];
+        if (a >= u'A' && a <= u'Z')
+            a = static_cast<char16_t>(a - u'A' + u'a');
+        if (b >= u'A' && b <= u'Z')
+            b = static_cast<char16_t>(b - u'A' + u'a');
+        if (a != b)
+            return false;
+    }
+    return true;
+}
+
+// "\Registry\Machine\X\Y" → the machine hive and "X\Y".
+bool splitPath(std::u16string_view path, reg::Hive& hive, std::u16string_view& subPath)
+{
+    constexpr std::u16string_view machine = u"\\Registry\\Machine";
+    if (!startsWithNoCase(path, machine))
+        return false;
+    subPath = path.substr(machine.size());
+    if (!subPath.empty()) {
+        if (subPath.front() != u'\\')
+            return false;
+        subPath.remove_prefix(1);
+    }
+    hive = reg::Hive::LocalMachine;
+    return true;
+}
+
+Status newHandle(const reg::KeyRef& ref, KeyHandle* out)
+{
+    if (consumeFault(FaultKind::Allocation))
+        return status::kInsufficientResources;
+    *out = new RegistryKey{ref};
+    ++gOpenKeys;
+    return status::kSuccess;
+}
+
+} // namespace
+
+Status createRegistryKeyAbsolute(std::u16string_view path)
+{
+    requirePassive("creating a registry key");
+    reg::Hive hive;
+    std::u16string_view sub;
+    if (!splitPath(path, hive, sub))
+        return status::kObjectNameNotFound;
+    reg::Registry& registry = reg::Registry::machine();
+    reg::KeyRef key;
+    return fromRegistry(registry.create(registry.hiveRoot(hive), sub, false, key));
+}
+
+Status createKey(std::u16string_view path, KeyOptions options, KeyHandle* out, KeyDisposition* disposition)
+{
+    requirePassive("creating a registry key");
+    *out = nullptr;
+    reg::Hive hive;
+    std::u16string_view sub;
+    if (!splitPath(path, hive, sub))
+        return status::kObjectNameNotFound;
+    reg::Registry& registry = reg::Registry::machine();
+    // Like the platform call, only the last component is made: its parent must exist.
+    size_t cut = sub.rfind(u'\\');
+    reg::KeyRef parent = registry.hiveRoot(hive);
+    if (cut != std::u16string_view::npos) {
+        Status s = fromRegistry(registry.open(registry.hiveRoot(hive), sub.substr(0, cut), parent));
+        if (failed(s))
+            return s;
+    }
+    std::u16string_view leaf = cut == std::u16string_view::npos ? sub : sub.substr(cut + 1);
+    reg::KeyRef key;
+    bool created = false;
+    Status s = fromRegistry(registry.create(parent, leaf, options == KeyOptions::Volatile, key, &created));
+    if (failed(s))
+        return s;
+    if (disposition)
+        *disposition = created ? KeyDisposition::CreatedNew : KeyDisposition::OpenedExisting;
+    return newHandle(key, out);
+}
+
+Status openKey(std::u16string_view path, KeyHandle* out)
+{
+    requirePassive("opening a registry key");
+    *out = nullptr;
+    reg::Hive hive;
+    std::u16string_view sub;
+    if (!splitPath(path, hive, sub))
+        return status::kObjectNameNotFound;
+    reg::Registry& registry = reg::Registry::machine();
+    reg::KeyRef key;
+    Status s = fromRegistry(registry.open(registry.hiveRoot(hive), sub, key));
+    if (failed(s))
+        return s;
+    return newHandle(key, out);
+}
+
+Status setValueKey(KeyHandle key, std::u16string_view valueName, uint32_t type, const void* data, uint32_t size)
+{
+    requirePassive("setting a registry value");
+    if (!key)
+        return status::kInvalidHandle;
+    return fromRegistry(
+        reg::Registry::machine().setValue(key->ref, valueName, static_cast<reg::ValueType>(type), data, size));
+}
+
+Status deleteKey(KeyHandle key)
+{
+    requirePassive("deleting a registry key");
+    if (!key)
+        return status::kInvalidHandle;
+    return fromRegistry(reg::Registry::machine().deleteKey(key->ref, u""));
+}
+
+Status closeKey(KeyHandle key)
+{
+    requirePassive("closing a registry key");
+    if (!key)
+        return status::kInvalidHandle;
+    delete key;
+    --gOpenKeys;
+    return status::kSuccess;
+}
+
+size_t openKeyHandles() { return gOpenKeys.load(); }
+
+} // namespace kplat
