@@ -1,0 +1,247 @@
+#pragma once
+// Orvo::Midi, the device service: the one object through which a program
+// talks to the mixers. It owns the two MIDI port objects, the framing port,
+// the port-pair list and the device records, runs the service, rescan and
+// device-event threads, and hands received messages and device events to
+// four listener lists.
+//
+// Threads entering it: the caller's (API, senders), the port objects' input
+// thread (OnMidiInput), the notifier thread (OnDeviceChange), the service
+// thread (framing callbacks: channel and SysEx listeners), the rescan thread
+// and the device-event thread (device listeners). Channel, SysEx and device
+// listeners run with none of the service's locks held, so they may call back
+// into it (accessors, senders, Remove*Listener of another listener).
+//
+// Lock order (one for everybody): SelectionLock, ExclusiveLock, then the
+// pair list's and the device records' own locks; RescanCounterLock and the
+// listener lists' locks are leaves.
+//
+// Lifetime: GetInstance builds it on first use; DestroyInstance stops and
+// joins its threads and frees everything. The process calls DestroyInstance
+// before exit (GetInstance registers it with atexit as a backstop).
+
+#include "mixer/common/threads/threads.h"
+#include "mixer/midi/device_directory.h"
+#include "mixer/midi/midi_device.h"
+#include "mixer/midi/midi_framing.h"
+#include "mixer/midi/midi_port.h"
+#include "mixer/midi/own_protocol.h"
+#include "mixer/midi/port_pair_list.h"
+#include "mixer/midi/port_scan.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace Orvo {
+
+class Midi;
+
+// Listener signatures: the first argument is the service, the last the
+// listener's user data.
+using MidiChannelListener = void (*)(Midi* service, MidiPortPair* pair, uint8_t channel, int type, uint8_t data1,
+                                     short data2, void* userData);
+using MidiSysExListener = void (*)(Midi* service, MidiPortPair* pair, uint32_t idWord, const uint8_t* payload,
+                                   int length, void* userData);
+using MidiUpdateListener = void (*)(Midi* service, MidiDevice* device, uint8_t percent, int error, void* userData);
+using MidiDeviceListener = void (*)(Midi* service, MidiDevice* device, void* userData);
+
+struct MidiListener {
+    void* function = nullptr;
+    void* userData = nullptr;
+};
+
+// A guarded listener list. Add replaces the user data of an entry with the
+// same function; Remove waits until no other thread runs that entry's
+// callback (a callback may remove itself).
+class MidiListenerList {
+public:
+    ~MidiListenerList();
+    void add(void* function, void* userData);
+    bool remove(void* function);
+    size_t size() const;
+    void clear();
+    // Calls `invoke(function, userData)` for each entry in list order, with
+    // the list's lock released during each call; null functions are skipped.
+    template <class F>
+    void forEach(F&& invoke);
+
+private:
+    struct Entry {
+        MidiListener listener;
+        std::vector<std::thread::id> runners;
+        bool removed = false;
+    };
+    mutable std::mutex mutex_;
+    std::condition_variable idle_;
+    std::vector<Entry*> entries_;
+};
+
+class Midi final : public PortScanHost {
+public:
+    // The port factory the next construction uses (null: the RtMidi adapter).
+    // The factory must outlive the instance.
+    static void SetPortFactory(MidiPortFactory* factory);
+    static Midi* GetInstance();
+    static void DestroyInstance();
+    static Midi* Instance(); // the current instance or null, never building one
+
+    ~Midi() override;
+
+    // Listeners.
+    void AddMessageListener(MidiChannelListener fn, void* userData);
+    bool RemoveMessageListener(MidiChannelListener fn);
+    void AddSysExListener(MidiSysExListener fn, void* userData);
+    bool RemoveSysExListener(MidiSysExListener fn);
+    void AddUpdateListener(MidiUpdateListener fn, void* userData);
+    bool RemoveUpdateListener(MidiUpdateListener fn);
+    void AddDeviceListener(MidiDeviceListener fn, void* userData);
+    bool RemoveDeviceListener(MidiDeviceListener fn);
+
+    // Lists.
+    size_t PortPairCount() const;
+    MidiPortPair* PortPairAt(size_t index) const;
+    int IndexOfPortPair(const MidiPortPair* pair) const;
+    size_t DeviceCount() const;
+    MidiDevice* DeviceAt(size_t index) const;
+    int IndexOfDevice(const MidiDevice* device) const;
+    MidiDevice* FindDevice(const MidiDeviceDescriptor& d) const;
+    MidiDevice* DeviceOnPortPair(const MidiPortPair* pair) const;
+    MidiDevice* TakePreviousDevice(const MidiDeviceDescriptor& d);
+    bool IsRescanning() const { return rescanning_.load(); }
+
+    // The open pair.
+    bool OpenPortPair(MidiPortPair* pair);
+    bool ClosePortPair();
+    bool OpenDevice(MidiPortPair* pair);  // under SelectionLock
+    bool CloseDevice();                   // under SelectionLock
+    MidiPortPair* OpenPair() const { return openPair_.load(); }
+
+    // Rescans.
+    bool RequestRescan(bool wait);
+    static int OnDeviceChange(void* userData);
+    uint32_t PendingRescans() const;
+
+    // Port and framing callbacks.
+    static void OnMidiInput(double timeStamp, const uint8_t* bytes, size_t length, void* userData);
+    static void OnRtMidiError(MidiPortErrorType type, const std::string& text, void* userData);
+    static bool OnFrameSend(uint32_t port, uint32_t length, const uint8_t* bytes);
+    static void OnChannelMessage(MidiPortHandle port, uint8_t channel, uint32_t type, uint8_t data1, int16_t data2);
+    static void OnSysEx(MidiPortHandle port, uint32_t idWord, const uint8_t* payload, uint32_t length);
+
+    // Own protocol, device records and events (discovery, update, flash write).
+    OwnProtocol& Protocol() { return protocol_; }
+    DeviceDirectory& Devices() { return devices_; }
+    PortPairList& Pairs() { return pairs_; }
+    MidiPortHandle FramingPort() const { return framingPort_; }
+    void DispatchDeviceEvents();
+    void NotifyUpdateProgress(MidiDevice* device, uint8_t percent, int error);
+    // Senders queue through the framing builders on FramingPort(), then wake
+    // the service thread, which sends what is queued.
+    void WakeService();
+    // Sends the discovery query on the open pair (used by the port scan).
+    bool SendSysExOnOpenPair(uint32_t idWord, const uint8_t* payload, uint32_t length);
+
+    // The static locks, in the order they are made.
+    struct Locks {
+        common::threads::CMutex pairList; // the pair list guards itself; kept for the order of construction
+        common::threads::CMutex deviceList;
+        common::threads::CMutex eventMap;
+        common::threads::CMutex selection;
+        common::threads::CMutex exclusive;
+        common::threads::CCondition service;
+        common::threads::CCondition rescan;
+        common::threads::CCondition deviceEvent;
+        common::threads::CCondition rescanDone;
+        common::threads::CMutex rescanCounter;
+    };
+    static Locks& locks();
+    static std::atomic<uint8_t> SendErrorFlag;
+    static std::atomic<uint8_t> UpdateForceFlag;
+
+    // PortScanHost (the rescan runs on the rescan thread).
+    bool havePortObjects() override;
+    unsigned inputCount() override;
+    std::string inputName(unsigned index) override;
+    unsigned outputCount() override;
+    std::string outputName(unsigned index) override;
+    MidiPortPair* openPair() override { return OpenPair(); }
+    bool openPortPair(MidiPortPair* pair) override { return OpenPortPair(pair); }
+    void closePortPair() override { ClosePortPair(); }
+    void sendQuery() override;
+    bool ownProtocol() override { return protocol_.active(); }
+    void setOwnProtocol(bool on) override { protocol_.setActive(on); }
+
+    // How many times a frame whose send fails is offered before it is dropped.
+    static constexpr unsigned kSendAttempts = 3;
+    // How long closing a pair waits for the pump to take what came in on it.
+    static constexpr uint32_t kDrainMs = 500;
+
+private:
+    explicit Midi(MidiPortFactory& factory);
+    bool RescanPorts();
+    static void ServiceThreadProc(common::threads::CThread*, std::atomic<bool>* run, void* self);
+    static void RescanThreadProc(common::threads::CThread*, std::atomic<bool>* run, void* self);
+    static void DeviceEventThreadProc(common::threads::CThread*, std::atomic<bool>* run, void* self);
+    void StopThread(common::threads::CThread*& thread, common::threads::CCondition& wake);
+    void DrainOpenPair();
+
+    std::atomic<MidiPortPair*> openPair_{nullptr};
+    MidiPortHandle framingPort_ = nullptr;
+    PortPairList pairs_;
+    DeviceDirectory devices_;
+    OwnProtocol protocol_;
+    std::atomic<bool> rescanning_{false};
+    MidiListenerList channelListeners_, sysExListeners_, updateListeners_, deviceListeners_;
+    std::unique_ptr<MidiInPort> input_;
+    std::unique_ptr<MidiOutPort> output_;
+    std::atomic<bool> receiving_{false}; // the input port is open: bytes are taken
+    std::atomic<unsigned> sendFailures_{0};
+    uint32_t pendingRescans_ = 0; // under RescanCounterLock
+    uint64_t rescansCounted_ = 0; // every rescan ever counted, under RescanCounterLock
+    uint64_t rescansDone_ = 0;    // every rescan ever run, under RescanCounterLock
+    std::atomic<bool> stopping_{false};
+    common::threads::CThread* serviceThread_ = nullptr;
+    common::threads::CThread* rescanThread_ = nullptr;
+    common::threads::CThread* deviceEventThread_ = nullptr;
+    std::atomic<std::thread::id> serviceThreadId_{};
+};
+
+template <class F>
+void MidiListenerList::forEach(F&& invoke)
+{
+    std::unique_lock lock(mutex_);
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        Entry* e = entries_[i];
+        if (!e->listener.function)
+            continue;
+        const MidiListener l = e->listener;
+        e->runners.push_back(std::this_thread::get_id());
+        lock.unlock();
+        invoke(l.function, l.userData);
+        lock.lock();
+        e->runners.erase(std::find(e->runners.begin(), e->runners.end(), std::this_thread::get_id()));
+        idle_.notify_all();
+        if (e->removed && e->runners.empty()) { // it removed itself during its call
+            delete e;
+            --i;
+            continue;
+        }
+        // The list may have changed meanwhile: go on after this entry, or at
+        // the one that moved into its place when it was removed.
+        size_t at = 0;
+        while (at < entries_.size() && entries_[at] != e)
+            ++at;
+        i = at < entries_.size() ? at : i - 1;
+    }
+}
+
+// The RtMidi adapter (rtmidi_port.cpp): the production port factory.
+MidiPortFactory& defaultMidiPortFactory();
+
+} // namespace Orvo

@@ -1,0 +1,329 @@
+#include "mixer/midi/midi_service.h"
+
+#include "mixer/midi/midi_notifier.h"
+#include "platform/win32/window.h"
+#include "sim/midi/midi_bus.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace Orvo;
+using orvo::sim::MidiBus;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+template <class P>
+bool eventually(P pred, int ms = 5000)
+{
+    for (int i = 0; i < ms; ++i) {
+        if (pred())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return pred();
+}
+
+// One simulated device: an input and an output port of the same name.
+struct Device {
+    MidiBus& bus;
+    std::mutex mutex;
+    std::vector<Bytes> received;
+    MidiBus::PortId in = 0, out = 0;
+    Device(MidiBus& b, const std::string& name) : bus(b)
+    {
+        in = bus.addInputPort(name);
+        out = bus.addOutputPort(name, [this](const uint8_t* p, size_t n) {
+            std::lock_guard lock(mutex);
+            received.emplace_back(p, p + n);
+        });
+    }
+    std::vector<Bytes> take()
+    {
+        std::lock_guard lock(mutex);
+        return std::move(received);
+    }
+};
+
+struct Heard {
+    std::mutex mutex;
+    std::vector<std::pair<MidiPortPair*, std::string>> messages;
+    void add(MidiPortPair* p, std::string s)
+    {
+        std::lock_guard lock(mutex);
+        messages.emplace_back(p, std::move(s));
+    }
+    size_t size()
+    {
+        std::lock_guard lock(mutex);
+        return messages.size();
+    }
+};
+
+void onChannel(Midi*, MidiPortPair* pair, uint8_t ch, int type, uint8_t d1, short d2, void* user)
+{
+    static_cast<Heard*>(user)->add(pair, "ch" + std::to_string(ch) + " t" + std::to_string(type) + " " +
+                                             std::to_string(d1) + " " + std::to_string(d2));
+}
+
+void onSysEx(Midi*, MidiPortPair* pair, uint32_t id, const uint8_t* payload, int n, void* user)
+{
+    std::string s = "sysex " + std::to_string(id) + " n" + std::to_string(n) + " first " +
+                    std::to_string(n > 0 ? payload[0] : 0);
+    static_cast<Heard*>(user)->add(pair, s);
+}
+
+class Service : public ::testing::Test {
+protected:
+    MidiBus bus;
+    Midi* midi = nullptr;
+
+    void SetUp() override
+    {
+        bus.setPortsChangedHook(nullptr); // ports come without device changes, so no scan interferes
+        Midi::SetPortFactory(&bus);
+        midi = Midi::GetInstance();
+    }
+    void TearDown() override
+    {
+        Midi::DestroyInstance();
+        Midi::SetPortFactory(nullptr);
+    }
+    // Puts pairs for the bus's ports (by equal names) into the service's list,
+    // as a scan would, without probing.
+    void listPairs()
+    {
+        PortPairList::Pairs pairs;
+        const auto ins = bus.inputNames(), outs = bus.outputNames();
+        for (uint32_t i = 0; i < ins.size(); ++i)
+            for (uint32_t k = 0; k < outs.size(); ++k)
+                if (ins[i] == outs[k])
+                    pairs.push_back(std::make_unique<MidiPortPair>(MidiPortPair{i, ins[i], k, outs[k]}));
+        midi->Pairs().replace(std::move(pairs));
+    }
+    void queueControl(uint8_t channel, uint8_t controller, uint8_t value)
+    {
+        ASSERT_EQ(midiSendMessage(midi->FramingPort(), channel, MIDI_CONTROL_CHANGE, controller, value), 1);
+        midi->WakeService();
+    }
+};
+
+} // namespace
+
+TEST_F(Service, DestroysCleanlyWithItsThreadsRunning)
+{
+    for (int i = 0; i < 3; ++i) {
+        Midi::DestroyInstance();
+        midi = Midi::GetInstance();
+        ASSERT_NE(midi, nullptr);
+        midi->RequestRescan(false);
+    }
+    EXPECT_EQ(Midi::GetInstance(), midi);
+}
+
+TEST_F(Service, ListenerListsReplaceAndRemove)
+{
+    Heard a, b;
+    midi->AddMessageListener(&onChannel, &a);
+    midi->AddMessageListener(&onChannel, &b);
+    EXPECT_FALSE(midi->RemoveSysExListener(&onSysEx));
+    Device dev(bus, "Mixer A");
+    listPairs();
+    ASSERT_TRUE(midi->OpenDevice(midi->PortPairAt(0)));
+    bus.toHost(dev.in, Bytes{0xB0, 1, 2});
+    ASSERT_TRUE(eventually([&] { return b.size() == 1; }));
+    EXPECT_EQ(a.size(), 0u); // one entry, with the second user data
+    EXPECT_TRUE(midi->RemoveMessageListener(&onChannel));
+    EXPECT_FALSE(midi->RemoveMessageListener(&onChannel));
+}
+
+TEST_F(Service, OpensOnlyListedPairs)
+{
+    Device a(bus, "Mixer A"), b(bus, "Mixer B");
+    listPairs();
+    ASSERT_EQ(midi->PortPairCount(), 2u);
+    EXPECT_EQ(midi->PortPairAt(2), nullptr);
+    MidiPortPair stranger{0, "Mixer A", 0, "Mixer A"};
+    EXPECT_FALSE(midi->OpenPortPair(&stranger));
+    EXPECT_EQ(midi->OpenPair(), nullptr);
+    ASSERT_TRUE(midi->OpenDevice(midi->PortPairAt(1)));
+    EXPECT_EQ(bus.openCount(b.in), 1u);
+    EXPECT_EQ(bus.openCount(b.out), 1u);
+    EXPECT_FALSE(midi->OpenPortPair(&stranger));
+    EXPECT_EQ(midi->OpenPair(), midi->PortPairAt(1));
+    EXPECT_TRUE(midi->OpenPortPair(midi->PortPairAt(1)));
+    bus.failOpens(1);
+    EXPECT_FALSE(midi->OpenPortPair(midi->PortPairAt(0)));
+    EXPECT_EQ(bus.openCount(a.in) + bus.openCount(b.in), 0u);
+    EXPECT_TRUE(midi->CloseDevice());
+}
+
+TEST_F(Service, PumpsBothDirectionsAndDeliversToListeners)
+{
+    Heard heard;
+    midi->AddMessageListener(&onChannel, &heard);
+    midi->AddSysExListener(&onSysEx, &heard);
+    Device dev(bus, "Mixer A");
+    listPairs();
+    MidiPortPair* pair = midi->PortPairAt(0);
+    ASSERT_TRUE(midi->OpenDevice(pair));
+
+    queueControl(3, 7, 100);
+    const uint8_t payload[] = {0x07};
+    ASSERT_TRUE(midi->SendSysExOnOpenPair(0x4E000003, payload, 1));
+    ASSERT_TRUE(eventually([&] { return dev.received.size() >= 2; }));
+    EXPECT_EQ(dev.take(), (std::vector<Bytes>{{0xB2, 7, 100}, {0xF0, 0, 0, 0x4E, 0x07, 0xF7}}));
+
+    bus.toHost(dev.in, Bytes{0xBE, 0x10, 0x20});
+    bus.toHost(dev.in, Bytes{0xF0, 0x00, 0x00, 0x4E, 0x08, 0x0A, 0xF7});
+    ASSERT_TRUE(eventually([&] { return heard.size() == 2; }));
+    EXPECT_EQ(heard.messages[0], std::make_pair(pair, std::string("ch15 t3 16 32")));
+    EXPECT_EQ(heard.messages[1], std::make_pair(pair, std::string("sysex 1308622851 n2 first 8")));
+}
+
+TEST_F(Service, SwitchingPairsDrainsFirst)
+{
+    Heard heard;
+    midi->AddMessageListener(&onChannel, &heard);
+    Device a(bus, "Mixer A"), b(bus, "Mixer B");
+    listPairs();
+    MidiPortPair* pa = midi->PortPairAt(0);
+    MidiPortPair* pb = midi->PortPairAt(1);
+    ASSERT_TRUE(midi->OpenDevice(pa));
+    bus.toHost(a.in, Bytes{0x90, 1, 1});
+    bus.flush(); // in the receive ring, perhaps not parsed yet
+    ASSERT_EQ(midiSendMessage(midi->FramingPort(), 1, MIDI_NOTE_ON, 2, 2), 1); // queued, not yet woken
+    ASSERT_TRUE(midi->OpenDevice(pb));
+    EXPECT_EQ(a.take(), std::vector<Bytes>{Bytes({0x90, 2, 2})});
+    EXPECT_TRUE(b.take().empty());
+    ASSERT_TRUE(eventually([&] { return heard.size() == 1; }));
+    EXPECT_EQ(heard.messages[0].first, pa);
+    bus.toHost(a.in, Bytes{0x90, 3, 3}); // from a pair no longer open: not taken
+    bus.flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(heard.size(), 1u);
+}
+
+TEST_F(Service, SendThatKeepsFailingIsDroppedAfterBoundedRetries)
+{
+    Device dev(bus, "Mixer A");
+    listPairs();
+    ASSERT_TRUE(midi->OpenDevice(midi->PortPairAt(0)));
+    const unsigned before = bus.sendsSeen();
+    bus.failSends(1000);
+    testing::internal::CaptureStdout();
+    queueControl(1, 1, 1);
+    ASSERT_TRUE(eventually([&] { return midiTransmitPending(midi->FramingPort()) == 0; }));
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(bus.sendsSeen() - before, Midi::kSendAttempts);
+    EXPECT_NE(log.find("OMIDI: ERROR type 8 '"), std::string::npos);
+    EXPECT_NE(log.find("OMIDI: dropped a frame of 3 bytes after 3 failed sends\r\n"), std::string::npos);
+    EXPECT_EQ(Midi::SendErrorFlag.load(), 1);
+    bus.failSends(0);
+    queueControl(1, 2, 2);
+    ASSERT_TRUE(eventually([&] { return !dev.received.empty(); }));
+    EXPECT_EQ(dev.take(), std::vector<Bytes>{Bytes({0xB0, 2, 2})});
+    EXPECT_EQ(Midi::SendErrorFlag.load(), 0);
+}
+
+TEST_F(Service, OneDeviceChangeCountsARescanPerPortObject)
+{
+    bus.setPortsChangedHook([] { w32::BroadcastDeviceChange(); });
+    ASSERT_TRUE(eventually([] { return notifierWindow() != 0; }));
+    Midi::Locks& l = Midi::locks();
+    ASSERT_EQ(l.selection.Lock(), 1); // holds the rescan thread back
+    bus.addInputPort("appears"); // the system's device-change notice
+    EXPECT_TRUE(eventually([&] { return midi->PendingRescans() == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(midi->PendingRescans(), 2u);
+    l.selection.Unlock();
+    EXPECT_TRUE(eventually([&] { return midi->PendingRescans() == 0; }));
+}
+
+TEST_F(Service, CountedRescansRunInOneBatch)
+{
+    Midi::Locks& l = Midi::locks();
+    ASSERT_EQ(l.selection.Lock(), 1);
+    for (int i = 0; i < 5; ++i)
+        Midi::OnDeviceChange(midi);
+    Midi::OnDeviceChange(nullptr); // no service: nothing
+    EXPECT_TRUE(eventually([&] { return midi->PendingRescans() == 5; }));
+    l.selection.Unlock();
+    EXPECT_TRUE(midi->RequestRescan(true)); // returns once the batch with it is done
+    EXPECT_EQ(midi->PendingRescans(), 0u);
+    EXPECT_FALSE(midi->IsRescanning());
+}
+
+TEST_F(Service, RemovingAListenerWaitsForItsRunningCall)
+{
+    static std::atomic<bool> inside, release;
+    inside = release = false;
+    auto blocking = [](Midi*, MidiPortPair*, uint8_t, int, uint8_t, short, void*) {
+        inside = true;
+        while (!release)
+            std::this_thread::yield();
+    };
+    midi->AddMessageListener(blocking, nullptr);
+    Device dev(bus, "Mixer A");
+    listPairs();
+    ASSERT_TRUE(midi->OpenDevice(midi->PortPairAt(0)));
+    bus.toHost(dev.in, Bytes{0xB0, 1, 1});
+    ASSERT_TRUE(eventually([] { return inside.load(); }));
+    std::atomic<bool> removed{false};
+    std::thread remover([&] {
+        midi->RemoveMessageListener(blocking);
+        removed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(removed);
+    release = true;
+    remover.join();
+    EXPECT_TRUE(removed);
+}
+
+TEST_F(Service, AListenerMayRemoveItself)
+{
+    static std::atomic<int> calls;
+    calls = 0;
+    static MidiChannelListener self = [](Midi* m, MidiPortPair*, uint8_t, int, uint8_t, short, void*) {
+        ++calls;
+        m->RemoveMessageListener(self);
+    };
+    midi->AddMessageListener(self, nullptr);
+    Device dev(bus, "Mixer A");
+    listPairs();
+    ASSERT_TRUE(midi->OpenDevice(midi->PortPairAt(0)));
+    bus.toHost(dev.in, Bytes{0xB0, 1, 1});
+    bus.toHost(dev.in, Bytes{0xB0, 1, 2});
+    bus.flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(calls.load(), 1);
+}
+
+TEST_F(Service, ErrorsOutsideARescanAreLoggedAndFlagged)
+{
+    Midi::SendErrorFlag = 0;
+    testing::internal::CaptureStdout();
+    Midi::OnRtMidiError(MidiPortErrorType::DriverError, "gone", nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "OMIDI: ERROR type 8 'gone'\r\n");
+    EXPECT_EQ(Midi::SendErrorFlag.load(), 1);
+}
+
+TEST_F(Service, WithoutPortObjectsNothingOpens)
+{
+    Midi::DestroyInstance();
+    bus.failPortObjects(true);
+    testing::internal::CaptureStdout();
+    midi = Midi::GetInstance();
+    testing::internal::GetCapturedStdout();
+    Device dev(bus, "Mixer A");
+    listPairs();
+    EXPECT_FALSE(midi->OpenDevice(midi->PortPairAt(0)));
+    EXPECT_FALSE(midi->havePortObjects());
+    EXPECT_TRUE(midi->RequestRescan(true));
+}
