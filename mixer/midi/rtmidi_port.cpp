@@ -89,6 +89,25 @@ bool guarded(ErrorSink& sink, F&& call)
     return !sink.failed.load();
 }
 
+// Opens the port at `index`. Some back ends (JACK) open a local port and call
+// it open even when the index names nothing to connect to: that is refused here
+// as the others refuse it, and an open that reported an error is undone.
+bool openChecked(RtMidi& rt, ErrorSink& errors, unsigned index, const std::string& localName)
+{
+    unsigned count = 0;
+    guarded(errors, [&] { count = rt.getPortCount(); });
+    if (index >= count) {
+        errors.report(MidiPortErrorType::InvalidParameter,
+                      "RtMidi: the 'portNumber' argument (" + std::to_string(index) + ") is invalid.");
+        return false;
+    }
+    if (!guarded(errors, [&] { rt.openPort(index, localName); })) {
+        guarded(errors, [&] { rt.closePort(); });
+        return false;
+    }
+    return rt.isPortOpen();
+}
+
 // One producer (the back end's input thread), one consumer (the hand-over
 // thread). Each record: u32 length, u32 epoch, bytes.
 class HandOver {
@@ -268,7 +287,8 @@ public:
     void openPort(unsigned index, const std::string& localName) override
     {
         std::lock_guard lock(deliver_);
-        guarded(errors_, [&] { rt_->openPort(index, localName); });
+        if (!openChecked(*rt_, errors_, index, localName))
+            return;
         open_ = rt_->isPortOpen();
     }
     void closePort() override
@@ -357,7 +377,7 @@ public:
     }
     void openPort(unsigned index, const std::string& localName) override
     {
-        guarded(errors_, [&] { rt_->openPort(index, localName); });
+        openChecked(*rt_, errors_, index, localName);
     }
     void closePort() override
     {

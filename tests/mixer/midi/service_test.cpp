@@ -48,6 +48,11 @@ struct Device {
         std::lock_guard lock(mutex);
         return std::move(received);
     }
+    size_t count()
+    {
+        std::lock_guard lock(mutex);
+        return received.size();
+    }
 };
 
 struct Heard {
@@ -176,7 +181,7 @@ TEST_F(Service, PumpsBothDirectionsAndDeliversToListeners)
     queueControl(3, 7, 100);
     const uint8_t payload[] = {0x07};
     ASSERT_TRUE(midi->SendSysExOnOpenPair(0x4E000003, payload, 1));
-    ASSERT_TRUE(eventually([&] { return dev.received.size() >= 2; }));
+    ASSERT_TRUE(eventually([&] { return dev.count() >= 2; }));
     EXPECT_EQ(dev.take(), (std::vector<Bytes>{{0xB2, 7, 100}, {0xF0, 0, 0, 0x4E, 0x07, 0xF7}}));
 
     bus.toHost(dev.in, Bytes{0xBE, 0x10, 0x20});
@@ -226,7 +231,7 @@ TEST_F(Service, SendThatKeepsFailingIsDroppedAfterBoundedRetries)
     EXPECT_EQ(Midi::SendErrorFlag.load(), 1);
     bus.failSends(0);
     queueControl(1, 2, 2);
-    ASSERT_TRUE(eventually([&] { return !dev.received.empty(); }));
+    ASSERT_TRUE(eventually([&] { return dev.count() != 0; }));
     EXPECT_EQ(dev.take(), std::vector<Bytes>{Bytes({0xB0, 2, 2})});
     EXPECT_EQ(Midi::SendErrorFlag.load(), 0);
 }
