@@ -89,19 +89,59 @@ bool guarded(ErrorSink& sink, F&& call)
     return !sink.failed.load();
 }
 
+// The ports a port object opens to connect are ports of the MIDI system too
+// (JACK and ALSA list them to every client). They are left out of every list
+// here: they are not devices, and opening the input of a pair must not shift
+// the indexes of the outputs before the output is opened.
+bool ownConnectionPort(const std::string& name)
+{
+    const size_t colon = name.find(':');
+    const std::string port = colon == std::string::npos ? name : name.substr(colon + 1);
+    return port.rfind(kMidiInputPortName, 0) == 0 || port.rfind(kMidiOutputPortName, 0) == 0;
+}
+
+// Indexes of the listed ports, in the back end's numbering.
+std::vector<unsigned> visiblePorts(RtMidi& rt, ErrorSink& errors, std::vector<std::string>* names = nullptr)
+{
+    std::vector<unsigned> raw;
+    guarded(errors, [&] {
+        for (unsigned i = 0, n = rt.getPortCount(); i < n; ++i) {
+            std::string name = rt.getPortName(i);
+            if (ownConnectionPort(name))
+                continue;
+            raw.push_back(i);
+            if (names)
+                names->push_back(std::move(name));
+        }
+    });
+    return raw;
+}
+
+unsigned visibleCount(RtMidi& rt, ErrorSink& errors) { return static_cast<unsigned>(visiblePorts(rt, errors).size()); }
+
+std::string visibleName(RtMidi& rt, ErrorSink& errors, unsigned index)
+{
+    std::vector<std::string> names;
+    visiblePorts(rt, errors, &names);
+    if (index < names.size())
+        return names[index];
+    errors.report(MidiPortErrorType::Warning,
+                  "RtMidi: the 'portNumber' argument (" + std::to_string(index) + ") is invalid.");
+    return {};
+}
+
 // Opens the port at `index`. Some back ends (JACK) open a local port and call
 // it open even when the index names nothing to connect to: that is refused here
 // as the others refuse it, and an open that reported an error is undone.
 bool openChecked(RtMidi& rt, ErrorSink& errors, unsigned index, const std::string& localName)
 {
-    unsigned count = 0;
-    guarded(errors, [&] { count = rt.getPortCount(); });
-    if (index >= count) {
+    const std::vector<unsigned> raw = visiblePorts(rt, errors);
+    if (index >= raw.size()) {
         errors.report(MidiPortErrorType::InvalidParameter,
                       "RtMidi: the 'portNumber' argument (" + std::to_string(index) + ") is invalid.");
         return false;
     }
-    if (!guarded(errors, [&] { rt.openPort(index, localName); })) {
+    if (!guarded(errors, [&] { rt.openPort(raw[index], localName); })) {
         guarded(errors, [&] { rt.closePort(); });
         return false;
     }
@@ -242,6 +282,9 @@ private:
                 n.push_back("o:" + out.getPortName(i));
         } catch (...) {
         }
+        // Ports opened to connect (ours among them) are no device change.
+        n.erase(std::remove_if(n.begin(), n.end(), [](const std::string& s) { return ownConnectionPort(s.substr(2)); }),
+                n.end());
         return n;
     }
 
@@ -272,18 +315,8 @@ public:
         worker_.join();
     }
 
-    unsigned portCount() override
-    {
-        unsigned n = 0;
-        guarded(errors_, [&] { n = rt_->getPortCount(); });
-        return n;
-    }
-    std::string portName(unsigned index) override
-    {
-        std::string name;
-        guarded(errors_, [&] { name = rt_->getPortName(index); });
-        return name;
-    }
+    unsigned portCount() override { return visibleCount(*rt_, errors_); }
+    std::string portName(unsigned index) override { return visibleName(*rt_, errors_, index); }
     void openPort(unsigned index, const std::string& localName) override
     {
         std::lock_guard lock(deliver_);
@@ -363,18 +396,8 @@ public:
         PortListWatcher::instance().removeUser();
         closePort();
     }
-    unsigned portCount() override
-    {
-        unsigned n = 0;
-        guarded(errors_, [&] { n = rt_->getPortCount(); });
-        return n;
-    }
-    std::string portName(unsigned index) override
-    {
-        std::string name;
-        guarded(errors_, [&] { name = rt_->getPortName(index); });
-        return name;
-    }
+    unsigned portCount() override { return visibleCount(*rt_, errors_); }
+    std::string portName(unsigned index) override { return visibleName(*rt_, errors_, index); }
     void openPort(unsigned index, const std::string& localName) override
     {
         openChecked(*rt_, errors_, index, localName);

@@ -72,6 +72,23 @@ int indexOf(MidiPortApi& port, const std::string& part)
     return -1;
 }
 
+// Opens the port whose name holds `part`. Other programs on the server add and
+// remove ports meanwhile, shifting the indexes, so the name is checked again
+// once the port is open.
+bool openByName(MidiPortApi& port, const std::string& part, const char* localName)
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const int i = indexOf(port, part);
+        if (i < 0)
+            return false;
+        port.openPort(static_cast<unsigned>(i), localName);
+        if (port.isPortOpen() && port.portName(static_cast<unsigned>(i)).find(part) != std::string::npos)
+            return true;
+        port.closePort();
+    }
+    return false;
+}
+
 class OverJack : public ::testing::Test {
 protected:
     void SetUp() override
@@ -118,13 +135,8 @@ TEST_F(OverJack, AdapterCarriesMessagesBothWays)
     Inbox inbox;
     in->ignoreTypes(false, true, true);
     in->setInputCallback(&Inbox::onInput, &inbox);
-    const int from = indexOf(*in, peer.name + "-out");
-    const int to = indexOf(*out, peer.name + "-in");
-    ASSERT_GE(from, 0);
-    ASSERT_GE(to, 0);
-    in->openPort(static_cast<unsigned>(from), kMidiInputPortName);
-    out->openPort(static_cast<unsigned>(to), kMidiOutputPortName);
-    ASSERT_TRUE(in->isPortOpen() && out->isPortOpen());
+    ASSERT_TRUE(openByName(*in, peer.name + "-out", kMidiInputPortName));
+    ASSERT_TRUE(openByName(*out, peer.name + "-in", kMidiOutputPortName));
     std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the server takes the new connections
 
     const Bytes cc{0xB0, 7, 100}, sysex{0xF0, 0x00, 0x00, 0x4E, 0x70, 0xF7};
@@ -202,23 +214,33 @@ TEST_F(OverJack, ServiceOverRtMidi)
         &heard);
 
     // The pair for the peer's ports (found by name; discovery would probe them).
-    int input = -1, output = -1;
-    for (unsigned i = 0; i < midi->inputCount(); ++i)
-        if (midi->inputName(i).find(peer.name + "-out") != std::string::npos)
-            input = static_cast<int>(i);
-    for (unsigned k = 0; k < midi->outputCount(); ++k)
-        if (midi->outputName(k).find(peer.name + "-in") != std::string::npos)
-            output = static_cast<int>(k);
-    ASSERT_GE(input, 0);
-    ASSERT_GE(output, 0);
-    PortPairList::Pairs pairs;
-    pairs.push_back(std::make_unique<MidiPortPair>(MidiPortPair{static_cast<uint32_t>(input), midi->inputName(input),
-                                                                static_cast<uint32_t>(output), midi->outputName(output)}));
     Midi::Locks& l = Midi::locks();
     ASSERT_EQ(l.selection.Lock(), 1); // no scan runs meanwhile (device changes only count)
-    midi->Pairs().replace(std::move(pairs));
-    MidiPortPair* pair = midi->PortPairAt(0);
-    ASSERT_TRUE(midi->OpenPortPair(pair));
+    MidiPortPair* pair = nullptr;
+    for (int attempt = 0; attempt < 50 && !pair; ++attempt) {
+        int input = -1, output = -1;
+        for (unsigned i = 0; i < midi->inputCount(); ++i)
+            if (midi->inputName(i).find(peer.name + "-out") != std::string::npos)
+                input = static_cast<int>(i);
+        for (unsigned k = 0; k < midi->outputCount(); ++k)
+            if (midi->outputName(k).find(peer.name + "-in") != std::string::npos)
+                output = static_cast<int>(k);
+        ASSERT_GE(input, 0);
+        ASSERT_GE(output, 0);
+        PortPairList::Pairs pairs;
+        pairs.push_back(std::make_unique<MidiPortPair>(MidiPortPair{static_cast<uint32_t>(input), midi->inputName(input),
+                                                                    static_cast<uint32_t>(output),
+                                                                    midi->outputName(output)}));
+        midi->ClosePortPair();
+        midi->Pairs().replace(std::move(pairs));
+        MidiPortPair* listed = midi->PortPairAt(0);
+        // Indexes shift while other programs add ports: check the names once open.
+        if (midi->OpenPortPair(listed) && midi->inputName(listed->inputIndex) == listed->inputName &&
+            midi->outputName(listed->outputIndex) == listed->outputName)
+            pair = listed;
+    }
+    ASSERT_NE(pair, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the server takes the new connections
 
     ASSERT_EQ(midiSendMessage(midi->FramingPort(), 2, MIDI_CONTROL_CHANGE, 9, 33), 1);
     midi->WakeService();
