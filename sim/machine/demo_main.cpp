@@ -9,7 +9,8 @@
 #include "platform/kernel/kernel_services.h"
 #include "platform/kernel/usb_bus.h"
 #include "platform/registry/registry.h"
-#include "sim/machine/basic_mixer.h"
+#include "sim/mixer/mixer.h"
+#include "sim/mixer/profile.h"
 
 #include <chrono>
 #include <cstdio>
@@ -56,8 +57,8 @@ int main()
     int result = 0;
     {
         usb::HostController bus;
-        orvo::sim::BasicMixer mixer;
-        uint32_t port = bus.plug(mixer);
+        sim::mixer::Mixer mixer(sim::mixer::profiles::qx1600(), 1);
+        uint32_t port = bus.plug(mixer.usb('A'));
         Device* device = bus.device(port);
         if (!device) {
             std::fprintf(stderr, "mixer on port %u did not start: 0x%08X\n", port,
@@ -67,7 +68,7 @@ int main()
             const orvo::kernel::DeviceContext* context = orvo::kernel::GetDeviceContext(*device);
             uint32_t slot = context->slotIndex;
             kplat::Guid interfaceGuid = context->interfaceGuid;
-            std::printf("mixer plugged into port %u: device added\n", port);
+            std::printf("mixer %s plugged into port %u: device added\n", mixer.profile().key.c_str(), port);
             std::printf("  slot              %u\n", slot);
             std::printf("  class identifier  %s\n", guidText(context->classId).c_str());
             std::printf("  interface GUID    %s\n", guidText(interfaceGuid).c_str());

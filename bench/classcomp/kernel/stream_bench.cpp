@@ -1,8 +1,6 @@
 // Streams simulated minutes through the kernel driver's isochronous engine
-// against a simulated device on the virtual clock, and prints the CPU time
+// against the simulated mixer on the virtual clock, and prints the CPU time
 // per simulated second and the ratio to real time.
-
-#include "test_usb_device.h"
 
 #include "classcomp/kernel/asio_info.h"
 #include "classcomp/kernel/device_context.h"
@@ -13,6 +11,8 @@
 #include "platform/kernel/io_manager.h"
 #include "platform/kernel/kernel_objects.h"
 #include "platform/kernel/usb_bus.h"
+#include "sim/mixer/profile.h"
+#include "sim/mixer/usb_audio_device.h"
 
 #include <ctime>
 #include <cstdio>
@@ -46,13 +46,15 @@ Result run(uint32_t rate, uint8_t channels, uint32_t blockFrames, uint32_t secon
     Result result{};
     {
         usb::HostController bus;
-        testing::TestUsbDevice::Options options;
-        options.sampleRate = rate;
-        options.channels = channels;
-        options.recordOut = false;
-        testing::TestUsbDevice device(options);
+        sim::mixer::Profile profile = sim::mixer::profiles::qx1600();
+        profile.playback.channelNames = sim::mixer::numberedNames(u"Out", channels);
+        profile.record.channelNames = sim::mixer::numberedNames(u"In", channels);
+        profile.initialRate = rate;
+        sim::mixer::UsbAudioDevice device(profile, 1);
         uint32_t port = bus.plug(device);
         DeviceContext* c = GetDeviceContext(*bus.device(port));
+        // The driver's USB configuration is not run here: select the
+        // streaming interfaces the way it does.
         std::vector<usb::SettingPair> pairs;
         for (uint8_t i = 0; i < c->usbDevice->interfaceCount(); ++i)
             pairs.push_back({c->usbDevice->interface(i), static_cast<uint8_t>(i == 0 ? 0 : 1)});

@@ -23,8 +23,8 @@ protected:
             kplat::dereferenceObject(event);
     }
 
-    // Plugs a streaming device in and selects alternate setting 1 of both
-    // streaming interfaces.
+    // Plugs a streaming test device in and selects alternate setting 1 of
+    // both streaming interfaces.
     void start(uint32_t rate, uint8_t channels, bool recordOut = true)
     {
         kplat::testing::TestUsbDevice::Options options;
@@ -32,7 +32,12 @@ protected:
         options.channels = channels;
         options.recordOut = recordOut;
         devices_.emplace_back(options);
-        port_ = bus_->plug(devices_.back());
+        startWith(devices_.back(), rate, channels, channels);
+    }
+
+    void startWith(kplat::usb::DeviceBackend& backend, uint32_t rate, uint32_t inputs, uint32_t outputs)
+    {
+        port_ = bus_->plug(backend);
         c_ = context(port_);
         ASSERT_NE(c_, nullptr);
         auto* target = c_->usbDevice;
@@ -45,8 +50,8 @@ protected:
         c_->playbackPipe = target->interface(1)->configuredPipe(0, &c_->playbackPipeInfo);
         c_->recordPipe = target->interface(2)->configuredPipe(0, &c_->recordPipeInfo);
         c_->lowerTarget = &c_->device->ioTarget();
-        c_->inputChannels = channels;
-        c_->outputChannels = channels;
+        c_->inputChannels = inputs;
+        c_->outputChannels = outputs;
         c_->requestedSampleRate = rate;
         info().setSampleRate(rate);
     }
