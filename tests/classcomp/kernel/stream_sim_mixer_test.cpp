@@ -46,5 +46,66 @@ TEST_F(SimMixerStreamTest, EveryRecordedSampleOfTheMixerReachesItsChannel)
     }
 }
 
+TEST_F(SimMixerStreamTest, TheMixerPulledWhileStreamingEndsTheStreamCleanly)
+{
+    size_t pool = poolBytesOutstanding(kPoolTag);
+    sim::mixer::UsbAudioDevice mixer(sim::mixer::profiles::qx1600(), 1);
+    startWith(mixer, 48000, 16, 16);
+    addClient(96);
+    advanceMs(200);
+    ASSERT_GT(info().asioBlockCount(), 10u);
+    mixer.unplug();
+    advanceMs(5);
+    port_ = 0; // the bus removed it
+    EXPECT_EQ(pnp::liveDeviceCount(), 0u);
+    EXPECT_EQ(SlotsInUse(), 0u);
+    EXPECT_EQ(poolBytesOutstanding(kPoolTag), pool);
+}
+
+TEST_F(SimMixerStreamTest, FailedTransfersAreCountedAndTheStreamGoesOn)
+{
+    sim::mixer::UsbAudioDevice mixer(sim::mixer::profiles::qx1600(), 1);
+    startWith(mixer, 48000, 16, 16);
+    addClient(480);
+    advanceMs(300);
+    uint64_t now = (kernelClock().now() / kTicksPerMs + 1000) * 8; // the bus counts frames from 1000
+    sim::mixer::Faults faults;
+    faults.inFailed = sim::mixer::PacketPattern::window(now + 400, now + 400 + 8 * 30);
+    mixer.setFaults(faults);
+    advanceMs(300);
+    EXPECT_GT(info().readsFailed(), 0u);
+    EXPECT_NE(info().readUrbError(), 0u);
+    uint64_t before = info().asioBlockCount();
+    advanceMs(500);
+    EXPECT_NEAR(double(info().asioBlockCount() - before), 50.0, 2.0); // one block per 10 ms again
+}
+
+TEST_F(SimMixerStreamTest, ALateStartArrivesAsSilenceThenTheSignal)
+{
+    sim::mixer::UsbAudioDevice mixer(sim::mixer::profiles::asymmetric(), 1);
+    sim::mixer::Faults faults;
+    faults.lateStartMicroframes = 8 * 20;
+    mixer.setFaults(faults);
+    startWith(mixer, 48000, 6, 2);
+    addClient(480);
+    advanceMs(400);
+    EXPECT_NE(info().statusBits() & asio_info::kStatusBitZeroLengthPacket, 0u);
+    EXPECT_GT(info().readZeroLengthPackets(), 100u);
+    EXPECT_GT(info().asioBlockCount(), 20u);
+}
+
+TEST_F(SimMixerStreamTest, ClockDriftShowsInTheMeasuredRate)
+{
+    sim::mixer::UsbAudioDevice mixer(sim::mixer::profiles::qx1600(), 1);
+    sim::mixer::Faults faults;
+    faults.driftPpm = 1000; // 48,048 frames a second
+    mixer.setFaults(faults);
+    startWith(mixer, 48000, 16, 16);
+    addClient(480);
+    advanceMs(3000);
+    EXPECT_NEAR(double(info().measuredSampleRate()), 48048.0, 2.0);
+    EXPECT_EQ(info().readsFailed(), 0u);
+}
+
 } // namespace
 } // namespace orvo::kernel::testing
