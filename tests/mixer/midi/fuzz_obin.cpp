@@ -11,45 +11,13 @@
 
 #include "mixer/midi/obin.h"
 #include "mixer/midi/obin_file_buffer.h"
-#include "tools/obin_writer.h"
+#include "fuzz_images.h"
 
 using namespace Orvo;
+using Orvo::fuzz::Reader;
+using Orvo::fuzz::mutatedImage;
 
 namespace {
-
-struct Reader {
-    const uint8_t* p;
-    size_t n;
-    uint8_t byte() { return n ? (--n, *p++) : 0; }
-    uint16_t word() { return static_cast<uint16_t>(byte() | byte() << 8); }
-};
-
-std::vector<uint8_t> mutatedImage(Reader& in)
-{
-    tools::ImageSpec spec;
-    const int blocks = 1 + in.byte() % 4;
-    for (int b = 0; b < blocks; ++b) {
-        tools::BlockSpec block;
-        const uint8_t flags = in.byte();
-        block.peripheral = 0x3A710018u + (flags & 1);
-        block.region = (flags >> 1) & 3;
-        block.version = in.word();
-        block.base = 0x1000u * (flags >> 4);
-        block.size = 0x800;
-        block.otherOrder = flags & 8;
-        block.padding = in.byte() % 8;
-        const int entries = in.byte() % 4;
-        for (int e = 0; e < entries; ++e)
-            block.entries.push_back({block.base + in.byte(), tools::syntheticData(in.byte() % 64, in.byte())});
-        spec.blocks.push_back(block);
-    }
-    std::vector<uint8_t> image = tools::buildImage(spec);
-    while (in.n >= 3 && !image.empty()) {
-        const size_t at = in.word() % image.size();
-        image[at] = in.byte();
-    }
-    return image;
-}
 
 void exercise(const std::vector<uint8_t>& image)
 {
