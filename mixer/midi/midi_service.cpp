@@ -231,7 +231,7 @@ void Midi::DrainOpenPair()
         input_->closePort(); // no input callback runs after this
     receiving_ = false;
     const bool onServiceThread = serviceThreadId_.load() == std::this_thread::get_id();
-    if (!onServiceThread) {
+    if (!onServiceThread && serviceThread_) { // the pump still runs: let it take what came in
         locks().service.Signal();
         while (midiReceivePending(framingPort_) != 0 && w32::GetTickCount() - start < kDrainMs)
             w32::Sleep(1);

@@ -332,3 +332,17 @@ TEST_F(Service, WithoutPortObjectsNothingOpens)
     EXPECT_FALSE(midi->havePortObjects());
     EXPECT_TRUE(midi->RequestRescan(true));
 }
+
+TEST_F(Service, ErrorsDuringARescanAreDropped)
+{
+    Device dev(bus, "Mixer A");
+    Midi::SendErrorFlag = 0;
+    bus.failOpens(1000); // every open of the scan fails and reports an error
+    testing::internal::CaptureStdout();
+    midi->RequestRescan(true);
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(log.find("OMIDI: ERROR"), std::string::npos) << log;
+    EXPECT_EQ(Midi::SendErrorFlag.load(), 0);
+    EXPECT_EQ(midi->PortPairCount(), 1u); // the scan paired the ports
+    EXPECT_EQ(midi->OpenPair(), nullptr);
+}
