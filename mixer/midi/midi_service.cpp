@@ -413,7 +413,12 @@ void Midi::OnMidiInput(double, const uint8_t* bytes, size_t length, void*)
     Midi* self = g_instance.load();
     if (!self || !self->receiving_.load())
         return;
-    midiRecvPayload(self->framingPort_, static_cast<uint32_t>(length > 0xFFFFFFFFu ? 0xFFFFFFFFu : length), bytes);
+    // A message longer than a ring slot goes in slot-sized pieces; the parser
+    // joins the pieces of a System Exclusive message.
+    for (size_t at = 0; at < length; at += MIDI_MAX_FRAME_SIZE) {
+        const size_t n = length - at < MIDI_MAX_FRAME_SIZE ? length - at : MIDI_MAX_FRAME_SIZE;
+        midiRecvPayload(self->framingPort_, static_cast<uint32_t>(n), bytes + at);
+    }
     locks().service.Signal();
 }
 

@@ -16,6 +16,22 @@
 // pair list's and the device records' own locks; RescanCounterLock and the
 // listener lists' locks are leaves.
 //
+// Building on it:
+//   - senders: make the target pair the open one with OpenDevice (no lock is
+//     needed when it already is), queue with the framing builders on
+//     FramingPort() (midiSendMessage, midiQueueSysEx), then WakeService();
+//     success means queued. Closing or switching the pair sends what is
+//     queued first, on the pair it was queued for.
+//   - discovery and update: Pairs(), Devices() and Protocol() are the pair
+//     list, the device records and the own-protocol state; the rescan thread
+//     runs rescanPorts() on this object (a PortScanHost) under the locks
+//     below; device events reach the device listeners through
+//     DispatchDeviceEvents on the device-event thread; NotifyUpdateProgress
+//     calls the update-progress listeners on the caller's thread.
+//   - received channel and SysEx messages are credited to the pair open
+//     when they are parsed; bytes that arrived on a pair are parsed before
+//     another pair opens (up to kDrainMs), the rest is dropped.
+//
 // Lifetime: GetInstance builds it on first use; DestroyInstance stops and
 // joins its threads and frees everything. The process calls DestroyInstance
 // before exit (GetInstance registers it with atexit as a backstop).

@@ -346,3 +346,26 @@ TEST_F(Service, ErrorsDuringARescanAreDropped)
     EXPECT_EQ(midi->PortPairCount(), 1u); // the scan paired the ports
     EXPECT_EQ(midi->OpenPair(), nullptr);
 }
+
+TEST_F(Service, LongReceivedSysExArrivesWhole)
+{
+    Heard heard;
+    midi->AddSysExListener(&onSysEx, &heard);
+    Device dev(bus, "Mixer A");
+    listPairs();
+    ASSERT_TRUE(midi->OpenDevice(midi->PortPairAt(0)));
+    Bytes big{0xF0, 0x7D};
+    big.resize(2 + 1500, 0x11);
+    big.push_back(0xF7);
+    bus.toHost(dev.in, big);
+    ASSERT_TRUE(eventually([&] { return heard.size() >= 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Handed over in pieces, slot by slot, under one id: 1,500 payload bytes in all.
+    size_t total = 0;
+    std::lock_guard lock(heard.mutex);
+    for (auto& [pair, text] : heard.messages) {
+        const size_t n = std::stoul(text.substr(text.find(" n") + 2));
+        total += n;
+    }
+    EXPECT_EQ(total, 1500u);
+}
