@@ -203,10 +203,12 @@ private:
 // Watches the back end's port lists and raises the device-change notice.
 class PortListWatcher {
 public:
+    // Never destroyed: the last port object stops its thread, whenever that
+    // object goes (the service's go at its explicit destroy, or at exit).
     static PortListWatcher& instance()
     {
-        static PortListWatcher w;
-        return w;
+        static PortListWatcher* w = new PortListWatcher;
+        return *w;
     }
     void addUser()
     {
@@ -230,19 +232,6 @@ public:
         if (t.joinable())
             t.join();
     }
-    ~PortListWatcher()
-    {
-        std::thread t;
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-            wake_.notify_all();
-            t = std::move(thread_);
-        }
-        if (t.joinable())
-            t.join();
-    }
-
 private:
     void run()
     {

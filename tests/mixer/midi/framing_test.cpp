@@ -254,27 +254,35 @@ TEST_F(Framing, FailedSendIsOfferedAgain)
     EXPECT_EQ(g_sent, std::vector<Bytes>{Bytes({0x90, 1, 1})});
 }
 
-// A message queued behind a full ring must not go out ahead of the frames
-// already waiting, nor share their slot.
+// A sender waiting for a full ring is not overtaken by a later sender whose
+// short message would still fit into the slot being filled.
 TEST_F(Framing, FullRingKeepsOrder)
 {
-    for (uint8_t i = 0; i < 32; ++i)
+    for (uint8_t i = 0; i < 31; ++i)
         ASSERT_EQ(midiQueueSysEx(port, 0x4E000003, &i, 1), 1);
+    ASSERT_EQ(midiSendMessage(port, 1, MIDI_CONTROL_CHANGE, 1, 1), 1); // slot 31, room left
     clock.setAutoAdvance(false);
-    std::atomic<int> result{-1};
-    std::thread late([&] { result = midiSendMessage(port, 1, MIDI_NOTE_ON, 1, 1); });
-    while (clock.blockedCount() == 0)
-        std::this_thread::yield();
+    const uint8_t big[] = {0x55};
+    std::atomic<int> a{-1}, b{-1};
+    std::thread first([&] { a = midiQueueSysEx(port, 0x4E000003, big, 1); }); // needs an empty slot: waits
+    for (int i = 0; i < 2000 && clock.blockedCount() < 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::thread second([&] { b = midiSendMessage(port, 1, MIDI_CONTROL_CHANGE, 2, 2); });
+    for (int i = 0; i < 2000 && clock.blockedCount() < 2; ++i) // behind the first, on the order lock
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    pump(); // the pump drains while both wait
     clock.setAutoAdvance(true);
-    late.join();
+    first.join();
+    second.join();
     pump();
-    ASSERT_EQ(g_sent.size(), result == 1 ? 33u : 32u);
-    for (uint8_t i = 0; i < 32; ++i)
+    ASSERT_EQ(a.load(), 1);
+    ASSERT_EQ(b.load(), 1);
+    ASSERT_EQ(g_sent.size(), 34u);
+    for (uint8_t i = 0; i < 31; ++i)
         EXPECT_EQ(g_sent[i], (Bytes{0xF0, 0, 0, 0x4E, i, 0xF7}));
-    // With all 32 slots full the note can only follow the frames, after the wait.
-    midiSendMessage(port, 1, MIDI_NOTE_ON, 2, 2);
-    pump();
-    EXPECT_EQ(g_sent.back(), (Bytes{0x90, 2, 2}));
+    EXPECT_EQ(g_sent[31], (Bytes{0xB0, 1, 1}));
+    EXPECT_EQ(g_sent[32], (Bytes{0xF0, 0, 0, 0x4E, 0x55, 0xF7}));
+    EXPECT_EQ(g_sent[33], (Bytes{0xB0, 2, 2}));
 }
 
 TEST_F(Framing, ReceivedChunkLimitsAndClosedPort)
