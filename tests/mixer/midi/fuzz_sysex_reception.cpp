@@ -3,6 +3,7 @@
 // is cut into several payloads so records are made, found again and removed.
 #include "mixer/midi/device_directory.h"
 #include "mixer/midi/mixer_protocol.h"
+#include "mixer/midi/own_protocol.h"
 #include "mixer/midi/sysex_pack.h"
 
 #include <cstdlib>
@@ -11,23 +12,24 @@
 
 namespace {
 
-// One payload through the reception rule; descriptors go to the records.
-void receive(Orvo::DeviceDirectory& devices, Orvo::MidiPortPair* pair, uint8_t control, const uint8_t* data,
-             size_t size)
+// One payload through the service's reception; descriptors go to the records.
+void receive(Orvo::OwnProtocol& own, Orvo::DeviceDirectory& devices, Orvo::MidiPortPair* pair, uint8_t control,
+             const uint8_t* data, size_t size)
 {
     std::vector<uint8_t> payload(data, data + size);
-    std::vector<uint8_t> scratch(Orvo::kMaxSysExPayload);
     const uint32_t id = (control & 1) ? Orvo::kMixerSysExId : 0x00000141u;
-    const auto r = Orvo::classifySysEx((control & 2) != 0, id, payload.data(), payload.size(), 0x3A710018,
-                                       0x075BCD15, scratch.data(), scratch.size());
-    if (r.kind == Orvo::SysExReception::Kind::Descriptor)
-        devices.onDescriptor(r.descriptor, pair);
+    own.setActive((control & 2) != 0);
+    own.receive(id, payload.data(), payload.size(), pair);
     if (control & 4)
         devices.beginProbing();
     if (control & 8)
         devices.pruneDevices();
     if ((control & 0x30) == 0x30 && devices.deviceCount() > 0)
         devices.forgetDevice(devices.deviceAt(0));
+    const uint8_t* p;
+    uint32_t n;
+    if (own.mailbox().take(&p, &n) && n > 0 && p[n - 1] != p[n - 1])
+        std::abort(); // the bytes are there to be read
 }
 
 } // namespace
@@ -40,11 +42,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // Payloads separated by 0xF7, each led by a control byte.
         Orvo::MidiPortPair pairs[2];
         Orvo::DeviceDirectory devices(nullptr);
+        Orvo::OwnProtocol own(devices);
+        own.address(0x3A710018, 0x075BCD15);
         size_t start = 0;
         for (size_t i = 0; i <= size; ++i) {
             if (i == size || data[i] == 0xF7) {
                 if (i > start)
-                    receive(devices, &pairs[data[start] >> 7], data[start], data + start + 1, i - start - 1);
+                    receive(own, devices, &pairs[data[start] >> 7], data[start], data + start + 1, i - start - 1);
                 start = i + 1;
             }
         }
