@@ -6,7 +6,8 @@
 //                  [--version a.b.c.d] [--region N] [--name TEXT] [--delay MS]
 //
 // Prints "ready <port names>" once its ports exist. Reads commands on standard
-// input: "unplug", "plug", "silent on|off", "quit". Ends on SIGINT or SIGTERM.
+// input: "unplug", "plug", "silent on|off", "controls" (prints what control
+// changes arrived), "quit". Ends on SIGINT or SIGTERM.
 
 #include "sim/mixer/midi_mixer.h"
 
@@ -202,6 +203,13 @@ int main(int argc, char** argv)
                 std::puts("unplugged");
             } else if (line == "plug") {
                 std::puts(plugAll(true) ? "plugged" : "plug failed");
+            } else if (line == "controls") {
+                // Every control change received so far: "controls N ch:controller:value ...".
+                const auto cc = mixer.receivedControlChanges();
+                std::printf("controls %zu", cc.size());
+                for (const auto& c : cc)
+                    std::printf(" %u:%u:%u", unsigned{c.channel}, unsigned{c.controller}, unsigned{c.value});
+                std::printf("\n");
             } else if (line == "silent on" || line == "silent off") {
                 mixer.setSilent(line == "silent on");
             }

@@ -97,6 +97,12 @@ TEST(SimMixerProgram, AnswersOverJackAndUnplugs)
         EXPECT_EQ(controls, 18u);
     }
 
+    const Bytes control{0xB2, 31, 100};
+    out.sendMessage(control.data(), control.size());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    mixer.send("controls");
+    EXPECT_EQ(mixer.readLine(5000), "controls 1 3:31:100");
+
     in.closePort();
     out.closePort();
     mixer.send("unplug");
