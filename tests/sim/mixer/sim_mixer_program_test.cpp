@@ -26,7 +26,7 @@ struct Received {
         self->messages.emplace_back(m->begin(), m->end());
     }
     // Waits until a message ends with F0 00 00 4E <first> ... F7 and returns its payload.
-    Bytes waitSysEx(uint8_t first, int ms = 3000)
+    Bytes waitSysEx(uint8_t first, int ms = 10000)
     {
         for (int t = 0; t < ms; t += 5) {
             {
@@ -99,9 +99,13 @@ TEST(SimMixerProgram, AnswersOverJackAndUnplugs)
 
     const Bytes control{0xB2, 31, 100};
     out.sendMessage(control.data(), control.size());
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    mixer.send("controls");
-    EXPECT_EQ(mixer.readLine(5000), "controls 1 3:31:100");
+    std::string controls;
+    for (int i = 0; i < 250 && controls != "controls 1 3:31:100"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        mixer.send("controls");
+        controls = mixer.readLine(5000);
+    }
+    EXPECT_EQ(controls, "controls 1 3:31:100");
 
     in.closePort();
     out.closePort();
