@@ -26,11 +26,17 @@ function(orvo_add_gtest name)
   # gtest_discover_tests cannot pass a list-valued property (the labels after
   # the first turn into property names), so further labels are set by a
   # script that CTest runs after the discovered tests are defined.
+  # Tests on the shared JACK server run one at a time: parallel clients that
+  # probe each other's ports, on a loaded machine, make the server miss cycles.
   if(ARG_LABELS)
+    set(extra "")
+    if("jack" IN_LIST ARG_LABELS)
+      set(extra " RESOURCE_LOCK jack")
+    endif()
     set(labels_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
     file(WRITE "${labels_script}"
       "foreach(t IN LISTS ${name}_TESTS)\n"
-      "  set_tests_properties(\"\${t}\" PROPERTIES LABELS \"unit;${ARG_LABELS}\")\n"
+      "  set_tests_properties(\"\${t}\" PROPERTIES LABELS \"unit;${ARG_LABELS}\"${extra})\n"
       "endforeach()\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${labels_script}")
   endif()
