@@ -12,6 +12,7 @@
 #include "platform/kernel/spin_lock.h"
 #include "platform/kernel/timer.h"
 #include "platform/kernel/usb.h"
+#include "platform/kernel/work_item.h"
 
 #include <cstdint>
 #include <type_traits>
@@ -149,6 +150,12 @@ struct DeviceContext {
     uint32_t refusedSampleRate;
     uint32_t refusedBlockFrames;
     uint32_t refusedDelayMode;
+
+    // Interrupt pipe: the last message, copied under the interrupt-data lock,
+    // and the one work item that re-reads the rate. Messages arriving while
+    // it is queued are coalesced into it.
+    uint8_t interruptData[6];
+    kplat::WorkItem* interruptWorkItem;
 };
 
 // The context is zeroed as a whole.

@@ -38,11 +38,20 @@ TEST_F(DeviceLifecycleTest, ANewRecordIsZeroButTheClassIdentifier)
     DeviceContext* c = context(plug());
     ASSERT_NE(c->asioInfo, nullptr);
     auto id = ClassIdForSlot(0).bytes();
+    // Preparing the hardware has published what the configuration says: the
+    // channel counts and names (the test device stalls clock requests, so the
+    // rate and its list stay 0).
+    auto published = [](size_t i) {
+        return (i >= asio_info::kOutputChannelCountOffset && i < asio_info::kSampleFormatOffset) ||
+               (i >= asio_info::kInputChannelNamesOffset &&
+                i < asio_info::kOutputChannelNamesOffset + asio_info::kChannelNamesBytes);
+    };
     for (size_t i = 0; i < asio_info::kSize; ++i) {
-        if (i >= asio_info::kClassIdOffset && i < asio_info::kClassIdOffset + 16)
+        if (i >= asio_info::kClassIdOffset && i < asio_info::kClassIdOffset + 16) {
             EXPECT_EQ(c->asioInfo[i], id[i - asio_info::kClassIdOffset]) << i;
-        else
+        } else if (!published(i)) {
             ASSERT_EQ(c->asioInfo[i], 0) << "byte " << i;
+        }
     }
 }
 
