@@ -190,12 +190,15 @@ Status ConfigureDevice(Device& device, bool reselect)
         context->configDescriptorLength = length;
 
         AsioInfo info(context->asioInfo);
-        uint8_t floatFlag = 0;
-        ParseAudioStreamingInterface(context, context->configDescriptor, length, kRecordInterfaceNumber, &floatFlag,
-                                     &context->inputChannels, info.inputChannelNames());
+        // The format published is the playback interface's (0 when it has
+        // no streaming descriptor).
+        uint8_t recordFloat = 0;
+        uint8_t playbackFloat = 0;
+        ParseAudioStreamingInterface(context, context->configDescriptor, length, kRecordInterfaceNumber,
+                                     &recordFloat, &context->inputChannels, info.inputChannelNames());
         ParseAudioStreamingInterface(context, context->configDescriptor, length, kPlaybackInterfaceNumber,
-                                     &floatFlag, &context->outputChannels, info.outputChannelNames());
-        info.setSampleFormat(floatFlag);
+                                     &playbackFloat, &context->outputChannels, info.outputChannelNames());
+        info.setSampleFormat(playbackFloat);
         info.setInputChannelCount(context->inputChannels);
         info.setOutputChannelCount(context->outputChannels);
     }
