@@ -17,6 +17,8 @@ class MixerFixture : public DriverFixture {
 protected:
     ~MixerFixture() override
     {
+        if (!bus_)
+            return;
         for (uint32_t port : ports_)
             if (bus_->device(port))
                 bus_->unplug(port);
