@@ -1,4 +1,5 @@
 #include "mixer_fixture.h"
+#include "stream_fixture.h"
 
 #include "classcomp/kernel/class_requests.h"
 #include "sim/mixer/descriptors.h"
@@ -199,6 +200,33 @@ TEST_F(ClassRequestsTest, BurstOfMessagesUsesOneWorkItem)
     EXPECT_EQ(dev.counters().rateReads.load(), reads + 1);
     EXPECT_EQ(c->interruptWorkItem, item);
     EXPECT_EQ(c->interruptData[5], mx::kClockSourceId);
+}
+
+class ClockStreamTest : public StreamFixture {
+protected:
+    ~ClockStreamTest() override
+    {
+        if (port_)
+            bus_->unplug(port_); // while the mixer is still there
+        port_ = 0;
+    }
+    mx::UsbAudioDevice mixer_{mx::profiles::qx1600(), 1};
+};
+
+TEST_F(ClockStreamTest, WithTheClockNotValidNothingStreams)
+{
+    mx::Faults f;
+    f.clockInvalid = true;
+    mixer_.setFaults(f);
+    startWith(mixer_, 0, 16, 16);
+    ReadSampleRate(c_);
+    ASSERT_EQ(c_->requestedSampleRate, 0u);
+    addClient(480);
+    advanceMs(100);
+    EXPECT_EQ(c_->inputsInFlight, 0u);
+    EXPECT_EQ(info().readsCompleted(), 0u);
+    EXPECT_EQ(info().asioBlockCount(), 0u);
+    EXPECT_EQ(mixer_.counters().inPackets.load() + mixer_.counters().inEmpty.load(), 0u);
 }
 
 } // namespace
