@@ -96,7 +96,10 @@ Midi* Midi::GetInstance()
 
 void Midi::DestroyInstance()
 {
-    delete g_instance.exchange(nullptr);
+    // The pointer stays while the destructor runs, so closing the open pair
+    // still sends what is queued for it.
+    delete g_instance.load();
+    g_instance = nullptr;
 }
 
 Midi::Midi(MidiPortFactory& factory) : devices_([] { locks().deviceEvent.Signal(); }), protocol_(devices_)

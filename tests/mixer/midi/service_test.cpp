@@ -369,3 +369,14 @@ TEST_F(Service, LongReceivedSysExArrivesWhole)
     }
     EXPECT_EQ(total, 1500u);
 }
+
+TEST_F(Service, DestroySendsWhatIsQueuedFirst)
+{
+    Device dev(bus, "Mixer A");
+    listPairs();
+    ASSERT_TRUE(midi->OpenDevice(midi->PortPairAt(0)));
+    ASSERT_EQ(midiSendMessage(midi->FramingPort(), 1, MIDI_NOTE_OFF, 5, 0), 1); // the service thread is not woken
+    Midi::DestroyInstance();
+    EXPECT_EQ(dev.take(), std::vector<Bytes>{Bytes({0x80, 5, 0})});
+    midi = Midi::GetInstance();
+}
