@@ -380,3 +380,36 @@ TEST_F(Service, DestroySendsWhatIsQueuedFirst)
     EXPECT_EQ(dev.take(), std::vector<Bytes>{Bytes({0x80, 5, 0})});
     midi = Midi::GetInstance();
 }
+
+// Ports that come and go reach the pair list through the system's
+// device-change notice, the notifier and the rescan thread. Excluded names are
+// paired but not probed, so each scan is immediate.
+TEST_F(Service, DeviceChangesKeepThePairListCurrent)
+{
+    bus.setPortsChangedHook([] { w32::BroadcastDeviceChange(); });
+    ASSERT_TRUE(eventually([] { return notifierWindow() != 0; }));
+    auto pairsNow = [&] {
+        std::vector<std::string> v;
+        for (size_t i = 0; i < midi->PortPairCount(); ++i) {
+            MidiPortPair* p = midi->PortPairAt(i);
+            v.push_back(std::to_string(p->inputIndex) + ":" + p->inputName + "/" + std::to_string(p->outputIndex) +
+                        ":" + p->outputName);
+        }
+        return v;
+    };
+    auto settled = [&] { return midi->PendingRescans() == 0 && !midi->IsRescanning(); };
+
+    Device red(bus, "KORVA-RED 1");
+    ASSERT_TRUE(eventually([&] { return midi->PortPairCount() == 1 && settled(); }));
+    EXPECT_EQ(pairsNow(), std::vector<std::string>{"0:KORVA-RED 1/0:KORVA-RED 1"});
+
+    const auto in0 = bus.addInputPort("ZK41 in", 0); // ahead of the others: their indexes shift
+    const auto out0 = bus.addOutputPort("ZK41 in", nullptr, 0);
+    ASSERT_TRUE(eventually([&] { return midi->PortPairCount() == 2 && settled(); }));
+    EXPECT_EQ(pairsNow(), (std::vector<std::string>{"0:ZK41 in/0:ZK41 in", "1:KORVA-RED 1/1:KORVA-RED 1"}));
+
+    bus.removePort(in0);
+    bus.removePort(out0);
+    ASSERT_TRUE(eventually([&] { return midi->PortPairCount() == 1 && settled(); }));
+    EXPECT_EQ(pairsNow(), std::vector<std::string>{"0:KORVA-RED 1/0:KORVA-RED 1"});
+}
