@@ -163,6 +163,39 @@ public:
     // Sends the discovery query on the open pair (used by the port scan).
     bool SendSysExOnOpenPair(uint32_t idWord, const uint8_t* payload, uint32_t length);
 
+    // Senders (midi_senders.cpp). Each makes `pair` the open pair when it is
+    // not (false, nothing queued, when that fails), queues the message and
+    // wakes the service thread; true means queued. Channels are 1..16.
+    bool SendNoteOff(MidiPortPair* pair, uint8_t channel, uint8_t note, uint8_t velocity);
+    bool SendNoteOn(MidiPortPair* pair, uint8_t channel, uint8_t note, uint8_t velocity);
+    bool SendKeyPressure(MidiPortPair* pair, uint8_t channel, uint8_t note, uint8_t pressure);
+    bool SendControlChange(MidiPortPair* pair, uint8_t channel, uint8_t controller, uint8_t value);
+    bool SendProgramChange(MidiPortPair* pair, uint8_t channel, uint8_t program);
+    bool SendChannelPressure(MidiPortPair* pair, uint8_t channel, uint8_t pressure);
+    bool SendPitchBend(MidiPortPair* pair, uint8_t channel, short value); // 14-bit, 8192 = centre
+    bool SendAllSoundOff(MidiPortPair* pair, uint8_t channel);
+    bool SendResetAllControllers(MidiPortPair* pair, uint8_t channel);
+    bool SendLocalControl(MidiPortPair* pair, uint8_t channel, uint8_t on);
+    bool SendAllNotesOff(MidiPortPair* pair, uint8_t channel);
+    bool SendOmniOff(MidiPortPair* pair, uint8_t channel);
+    bool SendOmniOn(MidiPortPair* pair, uint8_t channel);
+    bool SendMonoOn(MidiPortPair* pair, uint8_t channel, uint8_t channels);
+    bool SendPolyOn(MidiPortPair* pair, uint8_t channel);
+    // A zero length queues nothing and returns true.
+    bool SendSysEx(MidiPortPair* pair, uint32_t idWord, const uint8_t* payload, int length);
+    bool SendTimeCode(MidiPortPair* pair, uint8_t type, uint8_t value);
+    bool SendSongPosition(MidiPortPair* pair, short position);
+    bool SendSongSelect(MidiPortPair* pair, uint8_t song);
+    bool SendTuneRequest(MidiPortPair* pair);
+    bool SendClock(MidiPortPair* pair);
+    bool SendStart(MidiPortPair* pair);
+    bool SendContinue(MidiPortPair* pair);
+    bool SendStop(MidiPortPair* pair);
+    bool SendActiveSensing(MidiPortPair* pair);
+    bool SendReset(MidiPortPair* pair);
+    // By type code 0..24; any other type sends nothing and yields false.
+    bool SendMessage(MidiPortPair* pair, uint8_t channel, int type, uint8_t data1, short data2);
+
     // The static locks, in the order they are made.
     struct Locks {
         common::threads::CMutex pairList; // the pair list guards itself; kept for the order of construction
@@ -199,6 +232,9 @@ public:
     static constexpr uint32_t kDrainMs = 500;
 
 private:
+    // The senders' common path: `pair` made the open pair, the message queued.
+    bool SelectPair(MidiPortPair* pair);
+    bool SendTyped(MidiPortPair* pair, uint8_t channel, MidiMessageType type, uint8_t data1, uint16_t data2);
     explicit Midi(MidiPortFactory& factory);
     bool RescanPorts();
     static void ServiceThreadProc(common::threads::CThread*, std::atomic<bool>* run, void* self);
