@@ -41,6 +41,19 @@ struct Received {
     }
 };
 
+// Sends `request` until a reply led by `first` arrives: a new connection on
+// the server may take a cycle or two, and what is sent before it is lost.
+Bytes ask(RtMidiOut& out, Received& received, const Bytes& request, uint8_t first)
+{
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        out.sendMessage(request.data(), request.size());
+        const Bytes reply = received.waitSysEx(first, 500);
+        if (!reply.empty())
+            return reply;
+    }
+    return {};
+}
+
 int findPort(RtMidi& midi, const std::string& part)
 {
     for (unsigned i = 0; i < midi.getPortCount(); ++i)
@@ -71,8 +84,7 @@ TEST(SimMixerProgram, AnswersOverJackAndUnplugs)
     out.openPort(static_cast<unsigned>(o));
 
     const Bytes query{0xF0, 0x00, 0x00, 0x4E, 'p', 0xF7};
-    out.sendMessage(query.data(), query.size());
-    const Bytes q = received.waitSysEx('q');
+    const Bytes q = ask(out, received, query, 'q');
     uint8_t scratch[Orvo::kMaxSysExPayload];
     const auto r = Orvo::classifySysEx(true, Orvo::kMixerSysExId, q.data(), q.size(), 0, 0, scratch, sizeof scratch);
     ASSERT_EQ(r.kind, Orvo::SysExReception::Kind::Descriptor);
@@ -83,8 +95,7 @@ TEST(SimMixerProgram, AnswersOverJackAndUnplugs)
     EXPECT_EQ(r.descriptor.portLetter(), 'A');
 
     const Bytes askChannel{0xF0, 0x00, 0x00, 0x4E, 0x07, 0xF7};
-    out.sendMessage(askChannel.data(), askChannel.size());
-    EXPECT_EQ(received.waitSysEx(0x08), (Bytes{0x08, 5}));
+    EXPECT_EQ(ask(out, received, askChannel, 0x08), (Bytes{0x08, 5}));
     const Bytes askValues{0xF0, 0x00, 0x00, 0x4E, 0x05, 0xF7};
     out.sendMessage(askValues.data(), askValues.size());
     ASSERT_EQ(received.waitSysEx(0x06), Bytes{0x06});
