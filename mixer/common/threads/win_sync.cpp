@@ -169,7 +169,7 @@ uint32_t waitForAny(const Handle* handles, uint32_t count, uint32_t ms)
         return kWaitFailed;
     const uint32_t self = currentThreadId();
     const uint32_t start = w32::GetTickCount();
-    std::vector<std::shared_ptr<Object>> objects(count);
+    std::shared_ptr<Object> objects[kMaxWaitObjects]; // no allocation on the way to a lock
     std::unique_lock lock(table().mutex);
     for (uint32_t i = 0; i < count; ++i) {
         auto it = table().handles.find(handles[i]);

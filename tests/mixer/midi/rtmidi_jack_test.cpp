@@ -274,3 +274,22 @@ TEST_F(OverJack, ServiceOverRtMidi)
     l.selection.Unlock();
 }
 
+
+// The back end named in the environment is used; one that cannot be made
+// (here ALSA without a sound device) yields no port object, never an exception.
+TEST(RtMidiBackEnd, ChosenByTheEnvironmentAndFailingQuietly)
+{
+    if (access("/dev/snd/seq", F_OK) == 0)
+        GTEST_SKIP() << "this machine has an ALSA sequencer";
+    setenv("ORVO_MIDI_API", "alsa", 1);
+    EXPECT_EQ(RtMidiPortFactory::apiName(), "alsa");
+    RtMidiPortFactory factory;
+    std::unique_ptr<MidiInPort> in;
+    std::unique_ptr<MidiOutPort> out;
+    EXPECT_NO_THROW(in = factory.makeInput(kMidiInputClientName, kMidiInputQueueLimit));
+    EXPECT_NO_THROW(out = factory.makeOutput(kMidiOutputClientName));
+    EXPECT_EQ(in, nullptr);
+    EXPECT_EQ(out, nullptr);
+    unsetenv("ORVO_MIDI_API");
+    EXPECT_EQ(RtMidiPortFactory::apiName(), "jack"); // no sequencer: JACK
+}
