@@ -103,9 +103,15 @@ void VirtualClock::expireDueLocked()
 
 bool VirtualClock::wait(WaitBlock& block, uint32_t ms)
 {
+    if (ms == kInfinite) {
+        // No deadline: time does not concern this waiter.
+        std::unique_lock blockLock(block.mutex_);
+        block.cv_.wait(blockLock, [&] { return block.woken_; });
+        return true;
+    }
     {
         std::lock_guard lock(mutex_);
-        if (ms != kInfinite && autoAdvance_) {
+        if (autoAdvance_) {
             if (block.woken())
                 return true;
             now_ += ms;
@@ -113,8 +119,7 @@ bool VirtualClock::wait(WaitBlock& block, uint32_t ms)
             moved_.notify_all();
             return block.woken();
         }
-        const uint64_t deadline = ms == kInfinite ? UINT64_MAX : now_ + ms;
-        waiters_.push_back({&block, deadline});
+        waiters_.push_back({&block, now_ + ms});
         expireDueLocked();
     }
     bool woken;

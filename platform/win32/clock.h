@@ -65,7 +65,8 @@ public:
     void advance(uint32_t ms);
     void setAutoAdvance(bool on);
     uint64_t now64() const; // never wraps
-    // Threads blocked in sleep() or a timed wait on this clock (for tests
+    // Threads blocked in sleep() or a timed wait (not an infinite one) on
+    // this clock (for tests
     // that must know a thread has gone to sleep before they advance time).
     size_t blockedCount() const;
 

@@ -39,7 +39,6 @@ Manager& manager()
     return *m;
 }
 
-thread_local uint32_t t_lastError = 0;
 int g_module;
 
 // A thread's queue goes when the thread ends, as its messages do on the
@@ -71,23 +70,21 @@ std::shared_ptr<Queue> queueLocked(Manager& m)
 
 void* GetModuleHandle(const char*) { return &g_module; }
 
-uint32_t GetLastError() { return t_lastError; }
-
 ATOM RegisterClassEx(const WNDCLASSEX* wc)
 {
     Manager& m = manager();
     std::lock_guard lock(m.mutex);
     if (!wc || wc->cbSize != sizeof(WNDCLASSEX) || !wc->lpfnWndProc || !wc->lpszClassName) {
-        t_lastError = ERROR_INVALID_PARAMETER;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
     if (m.failRegister > 0) {
         --m.failRegister;
-        t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
     if (!m.classes.emplace(wc->lpszClassName, wc->lpfnWndProc).second) {
-        t_lastError = ERROR_CLASS_ALREADY_EXISTS;
+        SetLastError(ERROR_CLASS_ALREADY_EXISTS);
         return 0;
     }
     return m.nextAtom++;
@@ -98,7 +95,7 @@ bool UnregisterClass(const char* className, void*)
     Manager& m = manager();
     std::lock_guard lock(m.mutex);
     if (!className || m.classes.erase(className) == 0) {
-        t_lastError = ERROR_CANNOT_FIND_WND_CLASS;
+        SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
         return false;
     }
     return true;
@@ -111,12 +108,12 @@ HWND CreateWindowEx(uint32_t, const char* className, const char*, uint32_t, int,
     std::lock_guard lock(m.mutex);
     auto c = className ? m.classes.find(className) : m.classes.end();
     if (c == m.classes.end()) {
-        t_lastError = ERROR_CANNOT_FIND_WND_CLASS;
+        SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
         return 0;
     }
     if (m.failCreate > 0) {
         --m.failCreate;
-        t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
     const HWND h = m.next;
@@ -134,7 +131,7 @@ bool DestroyWindow(HWND hwnd)
         std::lock_guard lock(m.mutex);
         auto it = m.windows.find(hwnd);
         if (it == m.windows.end() || it->second.owner != std::this_thread::get_id()) {
-            t_lastError = ERROR_INVALID_WINDOW_HANDLE;
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
             return false;
         }
         proc = it->second.proc;
@@ -157,7 +154,7 @@ bool IsWindow(HWND hwnd)
 int GetMessage(MSG* msg, HWND hwnd, uint32_t, uint32_t)
 {
     if (!msg || hwnd != 0) {
-        t_lastError = ERROR_INVALID_PARAMETER;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }
     Manager& m = manager();
@@ -191,7 +188,7 @@ bool PostMessage(HWND hwnd, uint32_t message, WPARAM wParam, LPARAM lParam)
     std::lock_guard lock(m.mutex);
     auto it = m.windows.find(hwnd);
     if (it == m.windows.end()) {
-        t_lastError = ERROR_INVALID_WINDOW_HANDLE;
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return false;
     }
     it->second.queue->messages.push_back(MSG{hwnd, message, wParam, lParam});

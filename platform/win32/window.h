@@ -6,6 +6,8 @@
 // BroadcastDeviceChange, posts WM_DEVICECHANGE to every window, as the
 // platform does when devices come or go.
 
+#include "platform/win32/error.h"
+
 #include <cstdint>
 
 namespace w32 {
@@ -25,11 +27,9 @@ inline constexpr uint32_t CS_HREDRAW = 0x0002;
 inline constexpr uint32_t WS_OVERLAPPEDWINDOW = 0x00CF0000;
 inline constexpr int CW_USEDEFAULT = static_cast<int>(0x80000000);
 inline constexpr uint32_t COLOR_WINDOW = 5;
-inline constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
 inline constexpr uint32_t ERROR_CLASS_ALREADY_EXISTS = 1410;
 inline constexpr uint32_t ERROR_CANNOT_FIND_WND_CLASS = 1407;
 inline constexpr uint32_t ERROR_INVALID_WINDOW_HANDLE = 1400;
-inline constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
 
 struct WNDCLASSEX {
     uint32_t cbSize = 0;
@@ -73,7 +73,6 @@ LRESULT DispatchMessage(const MSG* msg);
 bool PostMessage(HWND hwnd, uint32_t message, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int exitCode);
 LRESULT DefWindowProc(HWND hwnd, uint32_t message, WPARAM wParam, LPARAM lParam);
-uint32_t GetLastError();
 
 // The system side: a device came or went. Posts WM_DEVICECHANGE to every window.
 void BroadcastDeviceChange(WPARAM event = 0x0007 /* DBT_DEVNODES_CHANGED */);

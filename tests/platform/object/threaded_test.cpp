@@ -28,6 +28,10 @@ struct ManualTime : ::testing::Test {
 
 using ThreadedWaits = ManualTime;
 
+// A time-out the tests never reach: such waits count as blocked on the clock,
+// infinite ones do not.
+constexpr uint32_t kLong = 1000000;
+
 TEST_F(ThreadedWaits, TimeoutFollowsTheVirtualClock)
 {
     Ref<Event> e = Event::create(Kind::ManualReset, false);
@@ -66,7 +70,7 @@ TEST_F(ThreadedWaits, WaitAllBlocksUntilEveryObjectIsSignalled)
     std::atomic<uint32_t> result{12345};
     std::thread waiter([&] {
         DispatcherObject* both[] = {a.get(), b.get()};
-        result = waitForObjects(both, true, kInfinite);
+        result = waitForObjects(both, true, kLong);
     });
     untilBlocked(1);
     a->set(0);
@@ -106,7 +110,7 @@ TEST_F(ThreadedWaits, PulseReleasesEveryCurrentWaiterOfAManualEvent)
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i)
         waiters.emplace_back([&] {
-            if (waitForObject(*e, kInfinite) == kWaitObject0)
+            if (waitForObject(*e, kLong) == kWaitObject0)
                 ++woken;
         });
     untilBlocked(3);
@@ -135,7 +139,7 @@ TEST_F(ThreadedWaits, ThreadAndProcessObjectsSignalWhenTheyEnd)
     EXPECT_EQ(t->priority(), 15);
 
     std::atomic<uint32_t> result{12345};
-    std::thread waiter([&] { result = waitForObject(*p, kInfinite); });
+    std::thread waiter([&] { result = waitForObject(*p, kLong); });
     untilBlocked(1);
     p->terminate(0);
     waiter.join();
