@@ -41,6 +41,7 @@
 #include "mixer/midi/midi_device.h"
 #include "mixer/midi/midi_framing.h"
 #include "mixer/midi/midi_port.h"
+#include "mixer/midi/obin_file_buffer.h"
 #include "mixer/midi/own_protocol.h"
 #include "mixer/midi/port_pair_list.h"
 #include "mixer/midi/port_scan.h"
@@ -195,6 +196,18 @@ public:
     bool SendReset(MidiPortPair* pair);
     // By type code 0..24; any other type sends nothing and yields false.
     bool SendMessage(MidiPortPair* pair, uint8_t channel, int type, uint8_t data1, short data2);
+
+    // Firmware update and flash-parameter write (midi_firmware.cpp). Both run
+    // on the caller's thread and take SelectionLock, then ExclusiveLock.
+    int UpdateFirmware(MidiDevice* device, const OBinFileBuffer& image, bool force);
+    int UpdateFirmwareFromFile(MidiDevice* device, const char* path, bool force);
+    bool WriteOFlashParam(MidiDevice* device, uint8_t command, uint32_t value);
+    bool WriteOFlashParam3(MidiDevice* device, uint32_t value) { return WriteOFlashParam(device, 3, value); }
+    bool WriteOFlashParam4(MidiDevice* device, uint32_t value) { return WriteOFlashParam(device, 4, value); }
+    // The update engine's hooks and progress callback.
+    static bool UpdateSend(int length, const uint8_t* bytes);
+    static bool UpdateRecv(uint32_t* length, const uint8_t** bytes);
+    static void OnUpdateProgress(uint8_t percent, int error);
 
     // The static locks, in the order they are made.
     struct Locks {

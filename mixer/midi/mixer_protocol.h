@@ -3,6 +3,7 @@
 // and the reception rule that tells the device service's own replies from the
 // ones that go to the SysEx listeners. Payloads exclude F0, the id and F7.
 
+#include "mixer/midi/le_bytes.h" // little-endian loadLe32 / storeLe32 on raw bytes
 #include "mixer/midi/device_descriptor.h"
 
 #include <cstddef>
@@ -82,19 +83,5 @@ struct SysExReception {
 // field is read only after the length has been checked.
 SysExReception classifySysEx(bool ownProtocol, uint32_t idWord, const uint8_t* payload, size_t length,
                              uint32_t addressedA, uint32_t addressedB, uint8_t* scratch, size_t scratchCapacity);
-
-// Little-endian 32-bit load and store on raw bytes.
-inline uint32_t loadLe32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-inline void storeLe32(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
 
 } // namespace Orvo
