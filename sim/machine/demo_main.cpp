@@ -9,6 +9,7 @@
 #include "platform/kernel/kernel_services.h"
 #include "platform/kernel/usb_bus.h"
 #include "platform/registry/registry.h"
+#include "sim/machine/demo_firmware.h"
 #include "sim/mixer/mixer.h"
 #include "sim/mixer/profile.h"
 
@@ -82,6 +83,8 @@ int main()
         }
     }
     pnp::unloadDriver();
+    if (result == 0)
+        result = runFirmwareUpdateDemo();
     std::puts("machine: shut down");
     return result;
 }
