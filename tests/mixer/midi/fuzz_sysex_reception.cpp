@@ -1,11 +1,15 @@
-// Random System Exclusive payloads through the reception rule and on into the
-// device records, plus a pack/unpack round trip of the same bytes. The input
-// is cut into several payloads so records are made, found again and removed.
+// Random System Exclusive frames through the service's reception path: the
+// framing layer's receive ring and parser, the own-protocol reception and on
+// into the device records; plus a pack/unpack round trip of the same bytes.
+// The input is cut into several payloads so records are made, found again and
+// removed.
 #include "mixer/midi/device_directory.h"
+#include "mixer/midi/midi_framing.h"
 #include "mixer/midi/mixer_protocol.h"
 #include "mixer/midi/own_protocol.h"
 #include "mixer/midi/sysex_pack.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -32,12 +36,78 @@ void receive(Orvo::OwnProtocol& own, Orvo::DeviceDirectory& devices, Orvo::MidiP
         std::abort(); // the bytes are there to be read
 }
 
+// The framing layer hands parsed payloads to the reception as the service does.
+struct Framed {
+    Orvo::MidiPortPair pair;
+    Orvo::DeviceDirectory* devices = nullptr;
+    Orvo::OwnProtocol* own = nullptr;
+};
+Framed g_framed;
+MidiPortHandle g_port;
+
+void onSysEx(MidiPortHandle, uint32_t id, const uint8_t* payload, uint32_t length)
+{
+    if (g_framed.own)
+        g_framed.own->receive(id, payload, length, &g_framed.pair);
+}
+
+void throughFraming(const uint8_t* data, size_t size)
+{
+    static bool ready = [] {
+        midiInit();
+        g_port = midiOpenPort(0);
+        midiSetSysExCallback(g_port, &onSysEx);
+        std::freopen("/dev/null", "w", stdout); // the parser logs every malformed message
+        return true;
+    }();
+    (void)ready;
+    Orvo::DeviceDirectory devices(nullptr);
+    Orvo::OwnProtocol own(devices);
+    own.setActive(true);
+    own.address(0x3A710018, 0x075BCD15);
+    g_framed.devices = &devices;
+    g_framed.own = &own;
+    // Frames cut at 0xF7; a frame's first byte picks the id and whether its
+    // bytes are kept 7-bit (as a mixer sends them) or left raw.
+    size_t start = 0;
+    for (size_t i = 0; i <= size; ++i) {
+        if (i < size && data[i] != 0xF7)
+            continue;
+        if (i > start) {
+            const uint8_t control = data[start];
+            std::vector<uint8_t> frame{0xF0};
+            if (control & 1)
+                frame.insert(frame.end(), {0x00, 0x00, 0x4E});
+            else
+                frame.push_back(0x41);
+            for (size_t k = start + 1; k < i; ++k)
+                frame.push_back((control & 2) ? data[k] : static_cast<uint8_t>(data[k] & 0x7F));
+            if (!(control & 4))
+                frame.push_back(0xF7);
+            midiRecvPayload(g_port, static_cast<uint32_t>(frame.size()), frame.data());
+            if (midiReceivePending(g_port) > MIDI_RING_SLOTS / 2)
+                midiService();
+        }
+        start = i + 1;
+    }
+    while (midiService()) {
+    }
+    midiFlushPort(g_port); // nothing of this input reaches the next one
+    devices.dispatchDeviceEvents(nullptr, [](Orvo::MidiDevice* d) {
+        if (d->state > Orvo::kDeviceUpdating)
+            std::abort();
+    });
+    g_framed.own = nullptr;
+    g_framed.devices = nullptr;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 1)
         return 0;
+    throughFraming(data, size);
     {
         // Payloads separated by 0xF7, each led by a control byte.
         Orvo::MidiPortPair pairs[2];
