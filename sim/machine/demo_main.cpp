@@ -1,5 +1,5 @@
 // Boots the simulated machine: the USB bus, the kernel driver loaded, one
-// mixer plugged in and out again.
+// mixer plugged in and out again; then mixers on MIDI, found by discovery.
 
 #include "classcomp/kernel/device_context.h"
 #include "classcomp/kernel/device_slots.h"
@@ -10,6 +10,7 @@
 #include "platform/kernel/usb_bus.h"
 #include "platform/registry/registry.h"
 #include "sim/machine/demo_firmware.h"
+#include "sim/machine/demo_midi.h"
 #include "sim/mixer/mixer.h"
 #include "sim/mixer/profile.h"
 
@@ -83,6 +84,8 @@ int main()
         }
     }
     pnp::unloadDriver();
+    if (orvo::demo::runMidiDiscovery() != 0)
+        result = 1;
     if (result == 0)
         result = runFirmwareUpdateDemo();
     std::puts("machine: shut down");
