@@ -1,6 +1,7 @@
 #include "mixer_fixture.h"
 
 #include "classcomp/kernel/usb_config.h"
+#include "platform/kernel/fault.h"
 #include "platform/kernel/io_manager.h"
 #include "sim/mixer/descriptors.h"
 
@@ -85,6 +86,45 @@ TEST_F(UsbConfigTest, TheTenthIdenticalMixerEndsInTen)
     EXPECT_EQ(productName(c), u"Orvo ZR90 Alpha (10)");
     EXPECT_EQ(c->productNameBytes, (15u + 1) * 2 + 10);
     EXPECT_EQ(c->duplicateNumber, 9u);
+}
+
+// Any one request or allocation of preparing the hardware failing: the device
+// is refused cleanly, or it works with what could be read (a string that
+// could not be had stays absent; a name that could not be read is empty).
+TEST_F(UsbConfigTest, EachFailureOnTheWayLeavesAConsistentDevice)
+{
+    for (FaultKind kind : {FaultKind::ControlTransfer, FaultKind::Allocation}) {
+        bool sawAbsentName = false;
+        uint32_t tried = 0;
+        for (uint32_t skip = 0; skip < 400; ++skip, ++tried) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(kind)) + " at " + std::to_string(skip));
+            auto& dev = make(mx::profiles::asymmetric(), skip);
+            armFault(kind, skip, 1);
+            const uint64_t before = faultChecks(kind);
+            uint32_t port = plugIn(dev);
+            const bool fired = faultChecks(kind) > before + skip;
+            disarmFaults();
+            if (DeviceContext* c = context(port)) {
+                if (c->productName) {
+                    EXPECT_EQ(productName(c), u"Orvo Test Mixer");
+                } else {
+                    sawAbsentName = true;
+                }
+                EXPECT_LE(names(info(c).inputChannelNames()).size(), 6u);
+                EXPECT_EQ(c->inputChannels, 6u);
+                bus_->unplug(port);
+            } else {
+                EXPECT_NE(pnp::lastStartStatus(), status::kSuccess);
+            }
+            EXPECT_EQ(SlotsInUse(), 0u);
+            if (!fired)
+                break; // past the last operation of the start
+        }
+        EXPECT_GT(tried, 5u); // the start has that many operations of each kind
+        if (kind == FaultKind::ControlTransfer) {
+            EXPECT_TRUE(sawAbsentName);
+        }
+    }
 }
 
 class ChannelLayout : public UsbConfigTest, public ::testing::WithParamInterface<mx::Profile> {};
