@@ -36,7 +36,7 @@ fuzz-smoke: deps
 bench: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
-	@for b in build/release/bench/*; do [ -x $$b ] && $$b || exit 1; done
+	@for b in $$(find build/release/bench -maxdepth 1 -type f -executable | sort); do echo "== $$b"; $$b || exit 1; done
 
 clean:
 	rm -rf build
