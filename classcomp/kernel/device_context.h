@@ -18,7 +18,8 @@
 #include <type_traits>
 
 namespace kplat {
-class EventObject; // a referenced event object of a client
+class EventObject;  // a referenced event object of a client
+class ThreadObject; // a referenced thread object of a client
 }
 
 namespace orvo::kernel {
@@ -32,9 +33,12 @@ inline constexpr uint32_t kMaxClients = 100;
 struct ClientEntry {
     uint32_t clientId;
     uint32_t processId; // 0x7FFFFFFF until the handle's process id is known
-    void* elevatedThread; // the thread kept at real-time priority, null until asked
+    kplat::ThreadObject* elevatedThread; // the thread kept at real-time priority, null until asked
     kplat::EventObject* blockEvent;
     uint8_t started;
+    // The client's deadline slot in the status record: held by no other live
+    // client, and kept when the table closes a gap.
+    uint32_t deadlineSlot;
 };
 
 struct DeviceContext {

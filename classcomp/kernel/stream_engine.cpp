@@ -65,7 +65,7 @@ void CompleteBlock(DeviceContext* c, AsioInfo& info, BlockWork& work, uint32_t p
         Ticks t = queryInterruptTime();
         for (uint32_t i = 0; i < c->clientCount; ++i) {
             ClientEntry& client = c->clients[i];
-            if (info.priorityBoostOff() == 0 && client.elevatedThread && t < info.clientDeadline(i))
+            if (info.priorityBoostOff() == 0 && client.elevatedThread && t < info.clientDeadline(client.deadlineSlot))
                 KeepClientThreadBoosted(client);
             SetClientEvent(client.blockEvent, 8);
         }

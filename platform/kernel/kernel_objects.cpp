@@ -49,4 +49,28 @@ int32_t setEvent(EventObject& event, int32_t priorityIncrement)
     return event.event().set(priorityIncrement);
 }
 
+ThreadObject* referenceCurrentThread()
+{
+    requireAtMost(Level::Apc, "referencing the current thread");
+    if (consumeFault(FaultKind::Allocation))
+        return nullptr;
+    return new ThreadObject(ob::Thread::current());
+}
+
+void dereferenceObject(ThreadObject* object)
+{
+    if (!object)
+        violation("dereferencing a null object");
+    delete object;
+}
+
+void setThreadPriority(ThreadObject& thread, int32_t priority)
+{
+    requireAtMost(Level::Dispatch, "setting a thread's priority");
+    if (!thread.thread().exited())
+        thread.thread().setPriority(priority);
+}
+
+int32_t threadPriority(const ThreadObject& thread) { return thread.thread().priority(); }
+
 } // namespace kplat

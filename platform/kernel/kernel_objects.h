@@ -8,6 +8,7 @@
 #include "platform/kernel/status.h"
 #include "platform/object/event.h"
 #include "platform/object/process.h"
+#include "platform/object/thread.h"
 
 #include <cstdint>
 
@@ -33,6 +34,24 @@ Status referenceEventByHandle(uint32_t handle, uint32_t desiredAccess, AccessMod
 void dereferenceObject(EventObject* object);
 // Sets the event (at most dispatch level); returns its previous state.
 int32_t setEvent(EventObject& event, int32_t priorityIncrement);
+
+// A referenced thread object; the reference keeps the object (not the
+// thread) alive after the thread has ended, so it cannot dangle.
+class ThreadObject {
+public:
+    explicit ThreadObject(ob::Ref<ob::Thread> thread) : thread_(std::move(thread)) {}
+    ob::Thread& thread() const { return *thread_; }
+
+private:
+    ob::Ref<ob::Thread> thread_;
+};
+
+// References the calling thread. Below dispatch level; null on failure.
+ThreadObject* referenceCurrentThread();
+void dereferenceObject(ThreadObject* object);
+// Sets the thread's priority (at most dispatch level); an ended thread is left alone.
+void setThreadPriority(ThreadObject& thread, int32_t priority);
+int32_t threadPriority(const ThreadObject& thread);
 
 Status statusFromObjectManager(ob::Status status);
 

@@ -79,7 +79,7 @@ Result run(uint32_t rate, uint8_t channels, uint32_t blockFrames, uint32_t secon
             SpinLockGuard guard(*c->streamLock);
             c->requestedBlockFrames = blockFrames;
             MarkRestartIfChanged(c);
-            c->clients[c->clientCount++] = ClientEntry{0, 0x7FFFFFFF, nullptr, object, 1};
+            c->clients[c->clientCount++] = ClientEntry{0, 0x7FFFFFFF, nullptr, object, 1, 0};
             SetStreamingEnabled(c, true);
         }
         c->streamTimer->startRelative(msToTicks(1));

@@ -71,7 +71,8 @@ protected:
             info().setBlockFrames(blockFrames);
             MarkRestartIfChanged(c_);
             ClientEntry& entry = c_->clients[c_->clientCount++];
-            entry = ClientEntry{c_->nextClientId++, 0x7FFFFFFF, nullptr, object, static_cast<uint8_t>(started)};
+            entry = ClientEntry{c_->nextClientId++, 0x7FFFFFFF, nullptr, object, static_cast<uint8_t>(started),
+                                c_->clientCount - 1};
             SetStreamingEnabled(c_, true);
         }
         c_->streamTimer->startRelative(kplat::msToTicks(1));

@@ -1,0 +1,73 @@
+#include "client_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace orvo::kernel::testing {
+namespace {
+
+using namespace kplat;
+
+class ThreadedClientsTest : public ClientFixture {};
+
+TEST_F(ThreadedClientsTest, ConcurrentSetUpsCannotOverflowTheTableOrRegisterAHandleTwice)
+{
+    constexpr int kThreads = 6;
+    constexpr int kHandlesPerThread = 20; // 120 handles for 100 entries
+    std::vector<std::vector<Client*>> handles(kThreads);
+    for (int t = 0; t < kThreads; ++t) {
+        auto process = ob::Process::create();
+        for (int i = 0; i < kHandlesPerThread; ++i) {
+            Client& client = open(process);
+            prepare(client);
+            handles[t].push_back(&client);
+        }
+    }
+    std::atomic<int> succeeded{0}, refused{0}, other{0};
+    std::vector<uint32_t> slots;
+    std::mutex slotsMutex;
+    auto setUp = [&](Client& client) {
+        Reply r = initBuffers(client);
+        if (r.status == status::kSuccess) {
+            ++succeeded;
+            std::lock_guard lock(slotsMutex);
+            slots.push_back(r.u32(init_buffers_result::kClientSlotOffset));
+        } else if (r.status == status::kInvalidDeviceRequest) {
+            ++refused;
+        } else {
+            ++other;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            // Each handle is tried twice, from two threads at once.
+            for (int i = 0; i < kHandlesPerThread; ++i) {
+                std::thread twin([&] { setUp(*handles[t][i]); });
+                setUp(*handles[t][i]);
+                twin.join();
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(succeeded.load(), int(kMaxClients));
+    EXPECT_EQ(refused.load(), 2 * kThreads * kHandlesPerThread - int(kMaxClients));
+    EXPECT_EQ(other.load(), 0);
+    EXPECT_EQ(c_->clientCount, kMaxClients);
+    std::set<uint32_t> unique(slots.begin(), slots.end());
+    EXPECT_EQ(unique.size(), kMaxClients);
+    std::set<uint32_t> ids;
+    for (uint32_t i = 0; i < c_->clientCount; ++i)
+        ids.insert(c_->clients[i].clientId);
+    EXPECT_EQ(ids.size(), kMaxClients);
+    // The refused set-ups left no views behind: the kernel's, one per
+    // registered handle.
+    EXPECT_EQ(mdlMappingCount(*c_->clippedRingMdl), 1 + kMaxClients);
+}
+
+} // namespace
+} // namespace orvo::kernel::testing
