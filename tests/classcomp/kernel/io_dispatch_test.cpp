@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace orvo::kernel::testing {
 namespace {
 
@@ -392,6 +394,54 @@ TEST_F(IoDispatchTest, ARegisteredThreadIsBoostedWhileItsBlockIsDue)
     AsioInfo(record).setClientDeadline(r.u32(ibr::kClientSlotOffset), queryInterruptTime() + msToTicks(10'000));
     advanceMs(200);
     EXPECT_EQ(self->priority(), kBoostedThreadPriority);
+}
+
+TEST_F(IoDispatchTest, ARegisteredThreadThatEndsIsNotTouched)
+{
+    Client& a = open();
+    Reply r = registerClient(a);
+    ASSERT_EQ(r.status, status::kSuccess);
+    uint8_t in[8] = {0, 0, 0, 0, 1, 0, 0, 0};
+    ASSERT_EQ(ioctl(a, kIoCtlNegotiateThreadPriority, in, 8, 8).status, status::kSuccess);
+    ob::Ref<ob::Thread> registered;
+    std::thread worker([&] {
+        registered = ob::Thread::current();
+        EXPECT_EQ(ioctl(a, kIoCtlElevateThreadPriority, nullptr, 0, 0).status, status::kSuccess);
+        registered->markExited(0);
+    });
+    worker.join();
+    ASSERT_EQ(message(a, kMsgClientStarted, dm::kSet, 1).status, status::kSuccess);
+    auto* record = reinterpret_cast<uint8_t*>(uintptr_t(r.u32(ibr::kStatusRecordOffset)));
+    AsioInfo(record).setClientDeadline(r.u32(ibr::kClientSlotOffset), queryInterruptTime() + msToTicks(10'000));
+    advanceMs(200);
+    EXPECT_GT(info(c_).asioBlockCount(), 10u);
+    EXPECT_EQ(registered->priority(), 0); // held by reference, left alone once ended
+}
+
+// Clients can write the whole record: whatever they write, the kernel stays
+// inside its blocks and goes on streaming.
+TEST_F(IoDispatchTest, AScribbledStatusRecordCannotMisleadTheKernel)
+{
+    Client& a = open();
+    Reply r = registerClient(a);
+    ASSERT_EQ(r.status, status::kSuccess);
+    ASSERT_EQ(message(a, kMsgClientStarted, dm::kSet, 1).status, status::kSuccess);
+    auto* record = reinterpret_cast<uint8_t*>(uintptr_t(r.u32(ibr::kStatusRecordOffset)));
+    uint32_t seed = 12345;
+    for (int round = 0; round < 20; ++round) {
+        for (size_t i = 0; i < asio_info::kSize; ++i) {
+            seed = seed * 1103515245 + 12345;
+            record[i] = round % 4 == 0 ? 0xFF : uint8_t(seed >> 16);
+        }
+        advanceMs(25);
+    }
+    std::memset(record, 0xFF, asio_info::kSize);
+    EXPECT_EQ(message(a, kMsgSampleRate, dm::kSet, 0xFFFFFFFF).status, status::kInternalError);
+    EXPECT_EQ(c_->requestedSampleRate, 48000u);
+    EXPECT_EQ(c_->clientCount, 1u);
+    std::memset(record, 0, asio_info::kSize);
+    advanceMs(200);
+    EXPECT_GT(info(c_).asioBlockCount(), 5u);
 }
 
 TEST_F(IoDispatchTest, AfterReleaseHardwareEveryRequestFailsWithInvalidHandle)
