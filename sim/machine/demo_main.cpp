@@ -1,5 +1,6 @@
 // Boots the simulated machine: the USB bus, the kernel driver loaded, one
-// mixer plugged in and out again; then mixers on MIDI, found by discovery.
+// mixer plugged in, streamed to a client and out again; then mixers on MIDI,
+// found by discovery.
 
 #include "classcomp/kernel/device_context.h"
 #include "classcomp/kernel/device_slots.h"
@@ -9,6 +10,7 @@
 #include "platform/kernel/kernel_services.h"
 #include "platform/kernel/usb_bus.h"
 #include "platform/registry/registry.h"
+#include "sim/machine/demo_client.h"
 #include "sim/machine/demo_firmware.h"
 #include "sim/machine/demo_midi.h"
 #include "sim/mixer/mixer.h"
@@ -74,9 +76,11 @@ int main()
             std::printf("  slot              %u\n", slot);
             std::printf("  class identifier  %s\n", guidText(context->classId).c_str());
             std::printf("  interface GUID    %s\n", guidText(interfaceGuid).c_str());
-            for (const auto& link : io::deviceInterfaces(interfaceGuid))
+            const auto links = io::deviceInterfaces(interfaceGuid);
+            for (const auto& link : links)
                 std::printf("  device interface  %s\n", narrow(link).c_str());
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            if (links.empty() || orvo::demo::runKernelClient(links[0], 3) != 0)
+                result = 1;
             bus.unplug(port);
             std::printf("mixer unplugged from port %u: device removed (slot %u free: %s, interfaces left: %zu)\n",
                         port, slot, orvo::kernel::GetDriverTables().slotInUse[slot] ? "no" : "yes",
