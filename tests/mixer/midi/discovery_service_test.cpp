@@ -231,6 +231,31 @@ TEST_F(Discovery, SilentExcludedAndLateMixers)
     EXPECT_GE(late.queriesSeen(0), 4u);
 }
 
+TEST_F(Discovery, RestartedIntoItsBootloaderByOtherMeans)
+{
+    MidiMixer mixer(mixerConfig(11));
+    MidiMixerOnBus attached(bus, mixer);
+    rescan(1);
+    MidiDevice* d = midi->DeviceAt(0);
+    // The mixer restarts: its ports go, and come back from the bootloader.
+    mixer.setPlugged(false);
+    mixer.setBootloaderRunning(true);
+    rescan(1);
+    mixer.setPlugged(true);
+    auto events = rescan(1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].state, kDeviceBootloader); // no update of ours runs: not "updating"
+    // Back in the application: the same record.
+    ASSERT_EQ(midi->DeviceCount(), 1u);
+    d = midi->DeviceAt(0);
+    mixer.setBootloaderRunning(false);
+    midi->Pairs().replace({}); // the next scan sees a changed list, as after a re-enumeration
+    events = rescan(1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].device, d);
+    EXPECT_EQ(events[0].state, kDeviceApplication);
+}
+
 TEST_F(Discovery, MalformedDescriptorsMakeNoRecord)
 {
     MidiMixer shortOne(mixerConfig(1, "Short"));
