@@ -4,6 +4,7 @@
 // access it was opened with and refuses calls beyond it, as the platform
 // does. Every call returns its error code (it does not set the last error).
 
+#include "platform/win32/error.h"
 #include "platform/win32/types.h"
 
 namespace w32 {

@@ -4,7 +4,9 @@
 #include "platform/kernel/kernel_registry.h"
 #include "platform/kernel/kernel_services.h"
 #include "platform/registry/registry.h"
+#include "platform/win32/registry.h"
 #include "sim/mixer/profile.h"
+
 
 #include <gtest/gtest.h>
 
@@ -110,6 +112,40 @@ TEST_F(AsioRegistryTest, EachMixerGetsItsEntriesAsDesigned)
     ASSERT_EQ(clsid.size(), 38u);
     EXPECT_EQ(clsid.front(), u'{');
     EXPECT_EQ(clsid.find_first_of(u"abcdef"), std::u16string::npos);
+}
+
+// What the ASIO driver reads through the user-mode registry calls: its class
+// key by the identifier in lower case, then its driver entry by name.
+TEST_F(AsioRegistryTest, UserModeFindsTheEntriesTheKernelWrote)
+{
+    DeviceContext* c = plugMixer(mx::profiles::qx1600(), 1000);
+    ASSERT_TRUE(c);
+    std::u16string clsid = text(c->classId);
+    for (char16_t& ch : clsid)
+        if (ch >= u'A' && ch <= u'F')
+            ch = static_cast<char16_t>(ch - u'A' + u'a');
+    w32::HKEY key = nullptr;
+    ASSERT_EQ(w32::RegOpenKeyExW(w32::HKEY_LOCAL_MACHINE, (u"SOFTWARE\\Classes\\CLSID\\" + clsid).c_str(), 0,
+                                 w32::KEY_READ, &key),
+              w32::ERROR_SUCCESS);
+    w32::WCHAR name[255] = {};
+    w32::DWORD size = sizeof name, type = 0;
+    ASSERT_EQ(w32::RegQueryValueExW(key, u"", nullptr, &type, reinterpret_cast<w32::BYTE*>(name), &size),
+              w32::ERROR_SUCCESS);
+    w32::RegCloseKey(key);
+    EXPECT_EQ(type, w32::REG_SZ);
+    EXPECT_EQ(std::u16string(name), productName(c));
+
+    ASSERT_EQ(w32::RegOpenKeyExW(w32::HKEY_LOCAL_MACHINE, (u"Software\\ASIO\\" + std::u16string(name)).c_str(), 0,
+                                 w32::KEY_READ, &key),
+              w32::ERROR_SUCCESS);
+    w32::WCHAR guid[255] = {};
+    size = sizeof guid;
+    ASSERT_EQ(w32::RegQueryValueExW(key, u"KernelInterface", nullptr, &type, reinterpret_cast<w32::BYTE*>(guid), &size),
+              w32::ERROR_SUCCESS);
+    EXPECT_EQ(std::u16string(guid), text(c->interfaceGuid));
+    EXPECT_EQ(size, 39u * 2);
+    w32::RegCloseKey(key);
 }
 
 TEST_F(AsioRegistryTest, LeavingTheWorkingStateDeletesOnlyTheAsioKey)
