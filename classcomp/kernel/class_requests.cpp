@@ -78,6 +78,8 @@ bool SetSampleRate(DeviceContext* context, uint32_t rate)
     return context->requestedSampleRate == rate;
 }
 
+static_assert(sizeof DeviceContext::sampleRates / sizeof(uint32_t) == asio_info::kMaxSampleRates);
+
 void ReadSampleRateRanges(DeviceContext* context)
 {
     uint8_t reply[kRangeReplyBytes] = {};
@@ -88,6 +90,7 @@ void ReadSampleRateRanges(DeviceContext* context)
         subranges = asio_info::kMaxSampleRates;
     AsioInfo info(context->asioInfo);
     uint32_t count = 0;
+    context->sampleRateCount = 0;
     info.setSampleRateCount(0);
     for (size_t i = 0; i < subranges; ++i) {
         const uint8_t* entry = reply + 2 + 12 * i;
@@ -95,8 +98,10 @@ void ReadSampleRateRanges(DeviceContext* context)
         // Only discrete rates are listed.
         if (min != max || res != 0 || min < 1 || min > kHighestListedRate)
             continue;
+        context->sampleRates[count] = min;
         info.setSampleRateAt(count, min);
-        info.setSampleRateCount(++count);
+        context->sampleRateCount = ++count;
+        info.setSampleRateCount(count);
     }
 }
 

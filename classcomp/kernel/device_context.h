@@ -146,6 +146,12 @@ struct DeviceContext {
     uint64_t totalFramesReceived;
     uint32_t totalMsReceived;
 
+    // The kernel's own copies of what it publishes in the status record:
+    // clients can write the record, so decisions read these.
+    uint32_t sampleRates[15];
+    uint32_t sampleRateCount;
+    uint64_t blockCount;
+
     // Stream start bookkeeping: the stream has been reset and its geometry
     // computed since transfers last ran; a refused geometry is not tried
     // again until the rate, block size or delay mode changes.

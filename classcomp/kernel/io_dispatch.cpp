@@ -92,7 +92,7 @@ void UnmapAll(DeviceContext* c, const UserAddresses& a)
 
 void ReadRatesIfUnknown(DeviceContext* c)
 {
-    if (AsioInfo(c->asioInfo).sampleRateCount() == 0) {
+    if (c->sampleRateCount == 0) {
         ReadSampleRateRanges(c);
         ReadSampleRate(c);
     }
@@ -350,8 +350,7 @@ Status DeviceMessage(DeviceContext* c, Request& request, FileObject& file, uint6
 
 bool SetRate(DeviceContext* c, FileContext* fc, FileObject& file, uint32_t rate)
 {
-    AsioInfo info(c->asioInfo);
-    if (info.sampleRateCount() == 0)
+    if (c->sampleRateCount == 0)
         ReadSampleRateRanges(c);
     {
         SpinLockGuard guard(*c->streamLock);
@@ -360,13 +359,10 @@ bool SetRate(DeviceContext* c, FileContext* fc, FileObject& file, uint32_t rate)
         if (!UpdateOwnerProcess(c, file, fc->processId))
             return false;
     }
-    // Clients can write the record: never index past the list.
-    uint32_t count = info.sampleRateCount();
-    if (count > asio_info::kMaxSampleRates)
-        count = asio_info::kMaxSampleRates;
+    // The kernel's list, not the record's: clients can write the record.
     bool listed = false;
-    for (uint32_t i = 0; i < count && !listed; ++i)
-        listed = info.sampleRateAt(i) == rate;
+    for (uint32_t i = 0; i < c->sampleRateCount && !listed; ++i)
+        listed = c->sampleRates[i] == rate;
     return listed && SetSampleRate(c, rate);
 }
 

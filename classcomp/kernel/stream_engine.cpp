@@ -50,7 +50,7 @@ void CompleteBlock(DeviceContext* c, AsioInfo& info, BlockWork& work, uint32_t p
     info.setPendingSlips(0);
     if (!c->shortBlock && packetsLeft > kFramePackets)
         info.addLateBlocks();
-    const uint64_t count = info.asioBlockCount();
+    const uint64_t count = c->blockCount;
     const uint32_t d = c->ringBlocks;
     const size_t blockBytes = size_t(c->outputChannels) * c->blockBytesPerChannel;
     if (info.eraseBuffers()) {
@@ -60,6 +60,7 @@ void CompleteBlock(DeviceContext* c, AsioInfo& info, BlockWork& work, uint32_t p
             std::memset(c->clippedRing + size_t(d) * blockBytes, 0, blockBytes);
     }
     info.setMixCounter(static_cast<size_t>((count + 1) % d), 0);
+    c->blockCount = count + 1;
     info.setAsioBlockCount(count + 1);
     if (c->clientCount) {
         Ticks t = queryInterruptTime();
@@ -93,6 +94,7 @@ void ResetStreamState(DeviceContext* context)
 {
     AsioInfo info(context->asioInfo);
     WakeClients(context, 0);
+    context->blockCount = 0;
     info.setAsioBlockCount(0);
     info.setPendingSlips(0);
     context->nextInputStartFrame = 0;
@@ -203,7 +205,7 @@ uint32_t PumpReadUrbs(DeviceContext* c)
     } else if (!c->streamingEnabled) {
         WakeClients(c, 0);
     }
-    info.setStreamingClientCountCopy(info.startedClientCount());
+    info.setStreamingClientCountCopy(started);
     return sent;
 }
 
@@ -389,7 +391,7 @@ bool ProcessReadUrb(DeviceContext* c, uint32_t slot, bool completeBlocks, bool f
     const uint32_t d = c->ringBlocks;
     const uint32_t r = c->runningSampleRate;
     const uint64_t ringBytes = uint64_t(d) * outputs * B;
-    const uint64_t count = info.asioBlockCount();
+    const uint64_t count = c->blockCount;
 
     uint64_t recordPosition = ((((count - 1) & 1) * B) + uint64_t(c->framesInBlock) * 4) % (2 * B);
     uint64_t playbackPosition =

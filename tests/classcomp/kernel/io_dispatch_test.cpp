@@ -444,6 +444,43 @@ TEST_F(IoDispatchTest, AScribbledStatusRecordCannotMisleadTheKernel)
     EXPECT_GT(info(c_).asioBlockCount(), 5u);
 }
 
+// The rate list in the record is only what the kernel published. 64 kHz lies
+// in this mixer's continuous range (the device would take it) but is not a
+// listed rate: adding it to the record's list must not make it settable, and
+// emptying the record's list must not make the kernel read the ranges again.
+TEST_F(IoDispatchTest, TheRecordsRateListCannotChangeWhichRatesTheKernelTakes)
+{
+    auto& dev = make(sim::mixer::profiles::continuousRange(), 1001);
+    c_ = context(plugIn(dev));
+    ASSERT_NE(c_, nullptr);
+    link_ = kplat::io::deviceInterfaces(c_->interfaceGuid).at(0);
+    Client& a = open();
+    Reply r = registerClient(a);
+    ASSERT_EQ(r.status, status::kSuccess);
+    AsioInfo record(reinterpret_cast<uint8_t*>(uintptr_t(r.u32(ibr::kStatusRecordOffset))));
+    ASSERT_EQ(record.sampleRateCount(), 2u);
+    const uint32_t rateBefore = c_->requestedSampleRate;
+    const uint64_t rangeReads = dev.counters().rangeReads;
+    const uint64_t rateSets = dev.counters().rateSets;
+
+    record.setSampleRateAt(2, 64000);
+    record.setSampleRateCount(3);
+    EXPECT_EQ(message(a, kMsgSampleRate, dm::kSet, 64000).status, status::kInternalError);
+    EXPECT_EQ(c_->requestedSampleRate, rateBefore);
+    EXPECT_EQ(dev.counters().rateSets, rateSets); // the device was not even asked
+
+    for (uint32_t count : {0u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(count);
+        record.setSampleRateCount(count);
+        EXPECT_EQ(ioctl(a, kIoCtlGetAsioInfo, nullptr, 0, kAsioInfoOutputBytes).status, status::kSuccess);
+        EXPECT_EQ(message(a, kMsgSampleRate, dm::kSet, 64000).status, status::kInternalError);
+        const uint32_t listed = c_->requestedSampleRate == 44100 ? 96000 : 44100;
+        EXPECT_EQ(message(a, kMsgSampleRate, dm::kSet, listed).status, status::kSuccess);
+        EXPECT_EQ(c_->requestedSampleRate, listed);
+        EXPECT_EQ(dev.counters().rangeReads, rangeReads);
+    }
+}
+
 TEST_F(IoDispatchTest, AfterReleaseHardwareEveryRequestFailsWithInvalidHandle)
 {
     Client& a = open();
