@@ -1,6 +1,7 @@
 // Discovery, reception and the senders of the device service over the
 // simulated MIDI bus, against the simulated mixer.
 #include "mixer/midi/midi_service.h"
+#include "eventually.h"
 
 #include "sim/midi/midi_bus.h"
 #include "sim/mixer/midi_mixer_bus.h"
@@ -20,18 +21,9 @@ using orvo::sim::MidiMixerConfig;
 using orvo::sim::MidiMixerOnBus;
 using Bytes = std::vector<uint8_t>;
 
-namespace {
+using orvo::testing::eventually;
 
-template <class P>
-bool eventually(P pred, int ms = 5000)
-{
-    for (int i = 0; i < ms; ++i) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
-}
+namespace {
 
 MidiMixerConfig mixerConfig(uint32_t serial, const std::string& portName = "", bool twoPorts = false)
 {

@@ -2,6 +2,7 @@
 // JACK server (scripts/with-jack), found and read by the device service
 // through its RtMidi adapter.
 #include "mixer/midi/midi_service.h"
+#include "eventually.h"
 
 #include "tests/sim/mixer/child_process.h"
 
@@ -17,18 +18,9 @@
 using namespace Orvo;
 using Bytes = std::vector<uint8_t>;
 
-namespace {
+using orvo::testing::eventually;
 
-template <class P>
-bool eventually(P pred, int ms)
-{
-    for (int i = 0; i < ms; ++i) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
-}
+namespace {
 
 struct Heard {
     std::mutex mutex;

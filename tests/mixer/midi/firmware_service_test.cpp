@@ -2,6 +2,7 @@
 // to end over the simulated MIDI bus against the simulated mixer (real time).
 
 #include <gtest/gtest.h>
+#include "eventually.h"
 
 #include <atomic>
 #include <chrono>
@@ -25,14 +26,9 @@ using orvo::sim::MidiMixerOnBus;
 namespace {
 
 template <class P>
-bool eventually(P pred, int ms = 10000)
+bool eventually(P pred)
 {
-    for (int i = 0; i < ms; i += 5) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return pred();
+    return orvo::testing::eventually(pred, 10000); // an update takes a while
 }
 
 struct Recorder {

@@ -3,6 +3,7 @@
 // under ThreadSanitizer: instrumented JACK clients miss the server's
 // process-cycle deadlines and are dropped by it.
 #include "mixer/midi/midi_service.h"
+#include "eventually.h"
 #include "mixer/midi/rtmidi_port.h"
 
 #include <rtmidi/RtMidi.h>
@@ -20,18 +21,9 @@
 using namespace Orvo;
 using Bytes = std::vector<uint8_t>;
 
-namespace {
+using orvo::testing::eventually;
 
-template <class P>
-bool eventually(P pred, int ms = 5000)
-{
-    for (int i = 0; i < ms; ++i) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
-}
+namespace {
 
 // The other end: virtual ports of a separate client, as a device would offer.
 struct Peer {

@@ -1,4 +1,5 @@
 #include "mixer/midi/midi_service.h"
+#include "eventually.h"
 
 #include "mixer/midi/midi_notifier.h"
 #include "platform/win32/window.h"
@@ -16,18 +17,9 @@ using namespace Orvo;
 using orvo::sim::MidiBus;
 using Bytes = std::vector<uint8_t>;
 
-namespace {
+using orvo::testing::eventually;
 
-template <class P>
-bool eventually(P pred, int ms = 5000)
-{
-    for (int i = 0; i < ms; ++i) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return pred();
-}
+namespace {
 
 // One simulated device: an input and an output port of the same name.
 struct Device {
