@@ -48,8 +48,9 @@ bool startsWithNoCase(std::u16string_view text, std::u16string_view prefix)
     return true;
 }
 
-// "\Registry\Machine\X\Y" → the machine hive and "X\Y".
-bool splitPath(std::u16string_view path, reg::Hive& hive, std::u16string_view& subPath)
+// "\Registry\Machine\X\Y" → "X\Y" under the machine hive, the only one the
+// kernel names.
+bool machineSubPath(std::u16string_view path, std::u16string_view& subPath)
 {
     constexpr std::u16string_view machine = u"\\Registry\\Machine";
     if (!startsWithNoCase(path, machine))
@@ -60,8 +61,12 @@ bool splitPath(std::u16string_view path, reg::Hive& hive, std::u16string_view& s
             return false;
         subPath.remove_prefix(1);
     }
-    hive = reg::Hive::LocalMachine;
     return true;
+}
+
+reg::KeyRef machineRoot()
+{
+    return reg::Registry::machine().hiveRoot(reg::Hive::LocalMachine);
 }
 
 Status newHandle(const reg::KeyRef& ref, KeyHandle* out)
@@ -78,29 +83,26 @@ Status newHandle(const reg::KeyRef& ref, KeyHandle* out)
 Status createRegistryKeyAbsolute(std::u16string_view path)
 {
     requirePassive("creating a registry key");
-    reg::Hive hive;
     std::u16string_view sub;
-    if (!splitPath(path, hive, sub))
+    if (!machineSubPath(path, sub))
         return status::kObjectNameNotFound;
-    reg::Registry& registry = reg::Registry::machine();
     reg::KeyRef key;
-    return fromRegistry(registry.create(registry.hiveRoot(hive), sub, false, key));
+    return fromRegistry(reg::Registry::machine().create(machineRoot(), sub, false, key));
 }
 
 Status createKey(std::u16string_view path, KeyOptions options, KeyHandle* out, KeyDisposition* disposition)
 {
     requirePassive("creating a registry key");
     *out = nullptr;
-    reg::Hive hive;
     std::u16string_view sub;
-    if (!splitPath(path, hive, sub))
+    if (!machineSubPath(path, sub))
         return status::kObjectNameNotFound;
     reg::Registry& registry = reg::Registry::machine();
     // Like the platform call, only the last component is made: its parent must exist.
     size_t cut = sub.rfind(u'\\');
-    reg::KeyRef parent = registry.hiveRoot(hive);
+    reg::KeyRef parent = machineRoot();
     if (cut != std::u16string_view::npos) {
-        Status s = fromRegistry(registry.open(registry.hiveRoot(hive), sub.substr(0, cut), parent));
+        Status s = fromRegistry(registry.open(machineRoot(), sub.substr(0, cut), parent));
         if (failed(s))
             return s;
     }
@@ -119,13 +121,11 @@ Status openKey(std::u16string_view path, KeyHandle* out)
 {
     requirePassive("opening a registry key");
     *out = nullptr;
-    reg::Hive hive;
     std::u16string_view sub;
-    if (!splitPath(path, hive, sub))
+    if (!machineSubPath(path, sub))
         return status::kObjectNameNotFound;
-    reg::Registry& registry = reg::Registry::machine();
     reg::KeyRef key;
-    Status s = fromRegistry(registry.open(registry.hiveRoot(hive), sub, key));
+    Status s = fromRegistry(reg::Registry::machine().open(machineRoot(), sub, key));
     if (failed(s))
         return s;
     return newHandle(key, out);
