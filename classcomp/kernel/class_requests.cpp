@@ -88,21 +88,26 @@ void ReadSampleRateRanges(DeviceContext* context)
     size_t subranges = static_cast<size_t>(reply[0] | reply[1] << 8);
     if (subranges > asio_info::kMaxSampleRates)
         subranges = asio_info::kMaxSampleRates;
-    AsioInfo info(context->asioInfo);
+    uint32_t rates[asio_info::kMaxSampleRates];
     uint32_t count = 0;
-    context->sampleRateCount = 0;
-    info.setSampleRateCount(0);
     for (size_t i = 0; i < subranges; ++i) {
         const uint8_t* entry = reply + 2 + 12 * i;
         const uint32_t min = le32(entry), max = le32(entry + 4), res = le32(entry + 8);
         // Only discrete rates are listed.
         if (min != max || res != 0 || min < 1 || min > kHighestListedRate)
             continue;
-        context->sampleRates[count] = min;
-        info.setSampleRateAt(count, min);
-        context->sampleRateCount = ++count;
-        info.setSampleRateCount(count);
+        rates[count++] = min;
     }
+    // Concurrent requests of several clients may read the list while it changes.
+    SpinLockGuard guard(*context->streamLock);
+    AsioInfo info(context->asioInfo);
+    info.setSampleRateCount(0);
+    for (uint32_t i = 0; i < count; ++i) {
+        context->sampleRates[i] = rates[i];
+        info.setSampleRateAt(i, rates[i]);
+    }
+    context->sampleRateCount = count;
+    info.setSampleRateCount(count);
 }
 
 void OnInterruptData(usb::Pipe& pipe, const uint8_t* buffer, size_t length, void* ctx)

@@ -90,9 +90,15 @@ void UnmapAll(DeviceContext* c, const UserAddresses& a)
     UnmapFromCaller(a.status, c->statusRecordMdl);
 }
 
+bool RatesKnown(DeviceContext* c)
+{
+    SpinLockGuard guard(*c->streamLock);
+    return c->sampleRateCount != 0;
+}
+
 void ReadRatesIfUnknown(DeviceContext* c)
 {
-    if (c->sampleRateCount == 0) {
+    if (!RatesKnown(c)) {
         ReadSampleRateRanges(c);
         ReadSampleRate(c);
     }
@@ -350,19 +356,19 @@ Status DeviceMessage(DeviceContext* c, Request& request, FileObject& file, uint6
 
 bool SetRate(DeviceContext* c, FileContext* fc, FileObject& file, uint32_t rate)
 {
-    if (c->sampleRateCount == 0)
+    if (!RatesKnown(c))
         ReadSampleRateRanges(c);
+    bool listed = false;
     {
         SpinLockGuard guard(*c->streamLock);
         if (rate == c->requestedSampleRate)
             return true;
         if (!UpdateOwnerProcess(c, file, fc->processId))
             return false;
+        // The kernel's list, not the record's: clients can write the record.
+        for (uint32_t i = 0; i < c->sampleRateCount && !listed; ++i)
+            listed = c->sampleRates[i] == rate;
     }
-    // The kernel's list, not the record's: clients can write the record.
-    bool listed = false;
-    for (uint32_t i = 0; i < c->sampleRateCount && !listed; ++i)
-        listed = c->sampleRates[i] == rate;
     return listed && SetSampleRate(c, rate);
 }
 
