@@ -183,6 +183,12 @@ bool Process::terminated() const
     return terminated_;
 }
 
+uint32_t Process::exitCode() const
+{
+    std::lock_guard lock(mutex_);
+    return terminated_ ? exitCode_ : 259;
+}
+
 ProcessScope::ProcessScope(Ref<Process> process) : previous_(std::move(t_current))
 {
     t_current = std::move(process);

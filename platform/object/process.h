@@ -67,6 +67,7 @@ public:
     // Closes every handle and marks the process ended (signalled).
     void terminate(uint32_t exitCode);
     bool terminated() const;
+    uint32_t exitCode() const; // 259 (still active) until terminated
 
     explicit Process(uint32_t id);
     ~Process() override;

@@ -92,5 +92,8 @@ Clock* setClock(Clock* clock);
 
 inline uint32_t GetTickCount() { return clock().tickCount(); }
 inline void Sleep(uint32_t ms) { clock().sleep(ms); }
+// The multimedia timer's millisecond time: the same clock as the tick count
+// (on the platform both count milliseconds since start-up).
+inline uint32_t timeGetTime() { return clock().tickCount(); }
 
 } // namespace w32

@@ -5,6 +5,7 @@
 #include "platform/registry/registry.h"
 #include "platform/win32/error.h"
 #include "platform/win32/handles.h"
+#include "platform/win32/security.h"
 
 #include <string>
 #include <vector>
@@ -47,7 +48,8 @@ ob::Ref<ob::DispatcherObject> waitableOf(HANDLE h)
 
 HANDLE CreateEventW(const SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState, LPCWSTR name)
 {
-    (void)attributes; // every object is open to every process of the machine
+    if (!checkSecurityAttributes(attributes))
+        return nullptr;
     const ob::Event::Kind kind = manualReset ? ob::Event::Kind::ManualReset : ob::Event::Kind::AutoReset;
     ob::Ref<ob::Event> event;
     bool existed = false;
