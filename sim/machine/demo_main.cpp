@@ -13,6 +13,7 @@
 #include "sim/machine/demo_client.h"
 #include "sim/machine/demo_firmware.h"
 #include "sim/machine/demo_midi.h"
+#include "sim/machine/machine.h"
 #include "sim/mixer/mixer.h"
 #include "sim/mixer/profile.h"
 
@@ -43,19 +44,8 @@ std::string guidText(const kplat::Guid& guid)
 int main()
 {
     using namespace kplat;
-    // A boot: volatile registry keys are gone; the keys every machine has exist.
-    reg::Registry& registry = reg::Registry::machine();
-    registry.reboot();
-    for (const char16_t* path : {u"Software\\ASIO", u"Software\\Classes\\CLSID"}) {
-        reg::KeyRef key;
-        registry.create(registry.hiveRoot(reg::Hive::LocalMachine), path, false, key);
-    }
-    kernelClock().useRealTime();
-    Status s = pnp::loadDriver(&orvo::kernel::DriverEntry, u"OrvoUAC2");
-    if (failed(s)) {
-        std::fprintf(stderr, "kernel driver did not load: 0x%08X\n", static_cast<uint32_t>(s));
+    if (!orvo::machine::boot(true))
         return 1;
-    }
     std::puts("machine: USB bus up, kernel driver OrvoUAC2 loaded");
 
     int result = 0;
@@ -87,7 +77,7 @@ int main()
                         io::deviceInterfaces(interfaceGuid).size());
         }
     }
-    pnp::unloadDriver();
+    orvo::machine::shutdown();
     if (orvo::demo::runMidiDiscovery() != 0)
         result = 1;
     if (result == 0)

@@ -1,0 +1,141 @@
+// orvo-asio-host: an ASIO host program. It loads the driver named on the
+// command line from the shared registry and drives it; with --machine it
+// first boots the simulated machine in this process (the kernel driver
+// runs in the host's process here) and plugs a mixer in.
+//
+//   orvo-asio-host [--driver NAME] [--seconds S] [--buffers] [--signal silence|ramp|sine]
+//                  [--record FILE] [--no-time-info]
+//                  [--machine [--model qx1600|zr90alpha] [--library FILE]]
+//                  [--registry-root DIR] [--drive-root DIR]
+
+#include "platform/kernel/usb_bus.h"
+#include "platform/registry/registry.h"
+#include "platform/win32/files.h"
+#include "platform/win32/registry.h"
+#include "sim/asiohost/asio_host.h"
+#include "sim/machine/installation.h"
+#include "sim/machine/machine.h"
+#include "sim/mixer/mixer.h"
+#include "sim/mixer/profile.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace {
+
+using namespace orvo::asiohost;
+
+int usage()
+{
+    std::fprintf(stderr, "usage: orvo-asio-host [--driver NAME] [--seconds S] [--buffers] "
+                         "[--signal silence|ramp|sine] [--record FILE] [--no-time-info] "
+                         "[--machine [--model qx1600|zr90alpha] [--library FILE]] "
+                         "[--registry-root DIR] [--drive-root DIR]\n");
+    return 2;
+}
+
+// The first driver listed under Software\ASIO, for a machine with one mixer.
+std::u16string firstDriver()
+{
+    w32::HKEY key = nullptr;
+    if (w32::RegOpenKeyExW(w32::HKEY_LOCAL_MACHINE, u"Software\\ASIO", 0, w32::KEY_READ, &key))
+        return {};
+    char16_t name[256];
+    w32::DWORD length = 256;
+    const bool found = w32::RegEnumKeyExW(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) == 0;
+    w32::RegCloseKey(key);
+    return found ? std::u16string(name, length) : std::u16string();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    HostOptions options;
+    bool machine = false;
+    std::string model = "qx1600";
+#ifdef ORVO_ASIO_DRIVER_LIBRARY
+    std::string library = ORVO_ASIO_DRIVER_LIBRARY;
+#else
+    std::string library;
+#endif
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        const char* v = nullptr;
+        if (arg == "--buffers")
+            options.createBuffers = true;
+        else if (arg == "--no-time-info")
+            options.supportsTimeInfo = false;
+        else if (arg == "--machine")
+            machine = true;
+        else if (!(v = value()))
+            return usage();
+        else if (arg == "--driver")
+            options.driverName = reg::utf16(v);
+        else if (arg == "--seconds")
+            options.milliseconds = static_cast<uint32_t>(std::strtod(v, nullptr) * 1000);
+        else if (arg == "--signal" && std::strcmp(v, "silence") == 0)
+            options.signal = HostOptions::Signal::Silence;
+        else if (arg == "--signal" && std::strcmp(v, "ramp") == 0)
+            options.signal = HostOptions::Signal::Ramp;
+        else if (arg == "--signal" && std::strcmp(v, "sine") == 0)
+            options.signal = HostOptions::Signal::Sine;
+        else if (arg == "--record")
+            options.recordPath = v;
+        else if (arg == "--model")
+            model = v;
+        else if (arg == "--library")
+            library = v;
+        else if (arg == "--registry-root")
+            reg::Registry::setMachineRoot(v);
+        else if (arg == "--drive-root")
+            w32::setDriveRoot(v);
+        else
+            return usage();
+    }
+
+    std::unique_ptr<kplat::usb::HostController> bus;
+    std::unique_ptr<sim::mixer::Mixer> mixer;
+    if (machine) {
+        if (!orvo::machine::boot(true))
+            return 1;
+        if (!orvo::machine::installAsioDriver(library) || !orvo::machine::installControlPanel()) {
+            std::fprintf(stderr, "cannot install the ASIO driver library '%s'\n", library.c_str());
+            return 1;
+        }
+        bus = std::make_unique<kplat::usb::HostController>();
+        mixer = std::make_unique<sim::mixer::Mixer>(
+            model == "zr90alpha" ? sim::mixer::profiles::zr90Alpha() : sim::mixer::profiles::qx1600(), 1);
+        const uint32_t port = bus->plug(mixer->usb('A'));
+        if (!bus->device(port)) {
+            std::fprintf(stderr, "the mixer did not start\n");
+            return 1;
+        }
+        std::printf("machine: mixer %s plugged in\n", mixer->profile().key.c_str());
+    }
+    if (options.driverName.empty())
+        options.driverName = firstDriver();
+    if (options.driverName.empty()) {
+        std::fprintf(stderr, "no ASIO driver is registered\n");
+        return 1;
+    }
+
+    HostReport report(stdout);
+    int result = 0;
+    {
+        AsioHost host(options, report);
+        if (!host.load() || !host.init() || !host.startStreaming() || !host.run())
+            result = 1;
+        host.release();
+    }
+    mixer.reset();
+    bus.reset();
+    if (machine)
+        orvo::machine::shutdown();
+    return result;
+}

@@ -1,0 +1,49 @@
+// orvo-asio-host as a program: options, output and exit code.
+
+#include "host_fixture.h"
+
+#include <array>
+#include <cstdio>
+#include <string>
+#include <sys/wait.h>
+
+namespace {
+
+struct HostProgram : HostFixture {
+    // Runs the program with `arguments` on this test's machine; output and exit code.
+    std::pair<std::string, int> run(const std::string& arguments) const
+    {
+        const std::string command = std::string(ASIO_HOST_PROGRAM) + " --registry-root '" +
+                                    (machine.root.path / "registry").string() + "' --drive-root '" +
+                                    (machine.root.path / "drives").string() + "' " + arguments + " 2>&1";
+        std::FILE* pipe = ::popen(command.c_str(), "r");
+        std::string output;
+        std::array<char, 256> chunk;
+        while (std::fgets(chunk.data(), chunk.size(), pipe))
+            output += chunk.data();
+        const int status = ::pclose(pipe);
+        return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    }
+};
+
+TEST_F(HostProgram, LoadsTheRegisteredDriverAndUnloadsIt)
+{
+    ASSERT_TRUE(orvo::machine::installAsioDriver(FAKE_ASIO_DRIVER));
+    registerDriver(u"Orvo QX-1600", kSlot3);
+    const auto [output, code] = run("--driver 'Orvo QX-1600' --seconds 0.2 --buffers --signal ramp");
+    EXPECT_EQ(code, 0) << output;
+    for (const char* line : {"driver Orvo QX-1600: class {417FE590-DED3-48FE-8843-278DAD5F49FC}\n",
+                             "init: ASIOTrue\n", "createBuffers: 0\n", "start: 0\n", "Release: 0\n",
+                             "DllCanUnloadNow: S_OK\n", "library unloaded\n"})
+        EXPECT_NE(output.find(line), std::string::npos) << line << output;
+}
+
+TEST_F(HostProgram, FailsWithoutARegisteredDriver)
+{
+    const auto [output, code] = run("--seconds 0");
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(output.find("no ASIO driver is registered"), std::string::npos) << output;
+    EXPECT_EQ(run("--bogus").second, 2);
+}
+
+} // namespace
