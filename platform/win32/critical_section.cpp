@@ -17,6 +17,7 @@ struct CriticalSectionState {
     std::condition_variable released;
     std::thread::id owner;
     uint32_t recursion = 0;
+    uint32_t waiters = 0;
 };
 
 namespace {
@@ -54,7 +55,9 @@ void EnterCriticalSection(CRITICAL_SECTION* section)
         ++s.recursion;
         return;
     }
+    ++s.waiters;
     s.released.wait(lock, [&] { return s.recursion == 0; });
+    --s.waiters;
     s.owner = me;
     s.recursion = 1;
 }
@@ -96,6 +99,8 @@ void DeleteCriticalSection(CRITICAL_SECTION* section)
         std::lock_guard lock(s.mutex);
         if (s.recursion != 0 && s.owner != std::this_thread::get_id())
             misuse("DeleteCriticalSection while another thread holds it");
+        if (s.waiters != 0)
+            misuse("DeleteCriticalSection while threads wait to enter it");
     }
     section->magic = 0;
     section->state = nullptr;

@@ -2,7 +2,8 @@
 // Critical sections: recursive locks of one process. The owner may enter
 // again and must leave as often as it entered. Misuse that corrupts the
 // platform's lock (entering one never initialised or already deleted,
-// leaving one the caller does not own, deleting one that is held) is
+// leaving one the caller does not own, deleting one that another thread holds
+// or waits for) is
 // reported through misuse().
 
 #include "platform/win32/types.h"

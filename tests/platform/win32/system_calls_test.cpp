@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -197,6 +198,29 @@ TEST(Win32CriticalSection, RecursiveOwnerAndMisuse)
     EXPECT_EQ(other.load(), TRUE);
     DeleteCriticalSection(&cs);
     EXPECT_THROW(EnterCriticalSection(&cs), PlatformMisuse) << "deleted";
+}
+
+TEST(Win32CriticalSection, DeletingOneAThreadWaitsForIsMisuse)
+{
+    CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    EnterCriticalSection(&cs);
+    std::atomic<bool> entering{false};
+    std::thread waiter([&] {
+        entering = true;
+        EnterCriticalSection(&cs);
+        LeaveCriticalSection(&cs);
+    });
+    while (!entering)
+        std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // into its wait
+    {
+        MisuseTrap trap;
+        EXPECT_THROW(DeleteCriticalSection(&cs), PlatformMisuse);
+    }
+    LeaveCriticalSection(&cs);
+    waiter.join();
+    DeleteCriticalSection(&cs);
 }
 
 TEST(Win32CriticalSection, ExcludesOtherThreads)
