@@ -46,36 +46,34 @@ BOOL InitializeCriticalSectionAndSpinCount(CRITICAL_SECTION* section, DWORD spin
     return TRUE;
 }
 
-void EnterCriticalSection(CRITICAL_SECTION* section)
+namespace {
+
+// Takes the section for the calling thread; without `wait`, only when it is free or already ours.
+bool enter(CriticalSectionState& s, bool wait)
 {
-    CriticalSectionState& s = stateOf(section, "EnterCriticalSection");
     const std::thread::id me = std::this_thread::get_id();
     std::unique_lock lock(s.mutex);
     if (s.owner == me) {
         ++s.recursion;
-        return;
+        return true;
     }
+    if (s.recursion != 0 && !wait)
+        return false;
     ++s.waiters;
     s.released.wait(lock, [&] { return s.recursion == 0; });
     --s.waiters;
     s.owner = me;
     s.recursion = 1;
+    return true;
 }
+
+} // namespace
+
+void EnterCriticalSection(CRITICAL_SECTION* section) { enter(stateOf(section, "EnterCriticalSection"), true); }
 
 BOOL TryEnterCriticalSection(CRITICAL_SECTION* section)
 {
-    CriticalSectionState& s = stateOf(section, "TryEnterCriticalSection");
-    const std::thread::id me = std::this_thread::get_id();
-    std::lock_guard lock(s.mutex);
-    if (s.owner == me) {
-        ++s.recursion;
-        return TRUE;
-    }
-    if (s.recursion != 0)
-        return FALSE;
-    s.owner = me;
-    s.recursion = 1;
-    return TRUE;
+    return enter(stateOf(section, "TryEnterCriticalSection"), false) ? TRUE : FALSE;
 }
 
 void LeaveCriticalSection(CRITICAL_SECTION* section)
