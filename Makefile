@@ -12,6 +12,8 @@ demo: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS)
 	scripts/with-jack build/default/sim/machine/orvo-demo
+	@if [ -e build/default/classcomp/asio/libOrvoUac2Asio.so ]; then \
+	  build/default/sim/asiohost/orvo-asio-host --machine --seconds 1; fi
 
 test: deps
 	cmake --preset default >/dev/null
