@@ -65,6 +65,7 @@ void MidiListenerList::clear()
 
 std::atomic<uint8_t> Midi::SendErrorFlag{0};
 std::atomic<uint8_t> Midi::UpdateForceFlag{0};
+std::atomic<void (*)()> Midi::BeforeBatchLockHook{nullptr};
 
 namespace {
 std::atomic<Midi*> g_instance{nullptr};
@@ -336,18 +337,32 @@ void Midi::RescanThreadProc(CThread*, std::atomic<bool>* run, void* arg)
         l.rescan.Wait(1000);
         if (self->PendingRescans() == 0)
             continue;
-        // SelectionLock before ExclusiveLock, as the update takes them; while
-        // an update holds SelectionLock it has set the own-protocol flag, and
-        // the batch runs without it.
+        // Whether the batch needs SelectionLock is decided with ExclusiveLock
+        // held, since only then can the own-protocol flag not change under
+        // it: set, its owner (an update waiting for the bootloader) holds
+        // SelectionLock and the batch runs without it; clear, the batch needs
+        // SelectionLock. The update and the flash write take SelectionLock
+        // first, so the batch never waits for it holding ExclusiveLock: it
+        // lets go of both and tries again.
         bool tookSelection = false;
-        while (*run && !self->protocol_.active()) {
+        bool holding = false;
+        while (*run) {
+            if (auto hook = BeforeBatchLockHook.load())
+                hook();
+            l.exclusive.Lock();
+            holding = true;
+            if (self->protocol_.active())
+                break;
             if (l.selection.TryLock() == 1) {
                 tookSelection = true;
                 break;
             }
+            l.exclusive.Unlock();
+            holding = false;
             w32::Sleep(1);
         }
-        CMutexGuard exclusive(l.exclusive);
+        if (!holding)
+            continue;
         self->rescanning_ = true;
         while (*run && self->PendingRescans() > 0) {
             self->RescanPorts();
@@ -358,6 +373,7 @@ void Midi::RescanThreadProc(CThread*, std::atomic<bool>* run, void* arg)
         self->rescanning_ = false;
         if (tookSelection)
             l.selection.Unlock();
+        l.exclusive.Unlock();
         l.rescanDone.Signal();
         l.deviceEvent.Signal();
     }

@@ -225,6 +225,9 @@ public:
     static Locks& locks();
     static std::atomic<uint8_t> SendErrorFlag;
     static std::atomic<uint8_t> UpdateForceFlag;
+    // Called by the rescan thread each time it is about to take ExclusiveLock
+    // for a batch (null: nothing), so a test can hold it at that point.
+    static std::atomic<void (*)()> BeforeBatchLockHook;
 
     // PortScanHost (the rescan runs on the rescan thread).
     bool havePortObjects() override;

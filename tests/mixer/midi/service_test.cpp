@@ -405,3 +405,30 @@ TEST_F(Service, DeviceChangesKeepThePairListCurrent)
     ASSERT_TRUE(eventually([&] { return midi->PortPairCount() == 1 && settled(); }));
     EXPECT_EQ(pairsNow(), std::vector<std::string>{"0:KORVA-RED 1/0:KORVA-RED 1"});
 }
+
+// An update ends its exchange (own-protocol flag cleared, ExclusiveLock
+// released) and reopens its pair holding SelectionLock only. A batch that was
+// waiting for ExclusiveLock meanwhile must not run until SelectionLock is
+// free: its choice to go without SelectionLock is taken with ExclusiveLock held.
+TEST_F(Service, BatchWaitingThroughAnUpdateRunsOnlyUnderSelectionLock)
+{
+    static std::atomic<int> atLock;
+    atLock = 0;
+    Midi::BeforeBatchLockHook = [] { ++atLock; };
+    Midi::Locks& l = Midi::locks();
+    ASSERT_EQ(l.selection.Lock(), 1); // the update, waiting for the bootloader
+    midi->Protocol().setActive(true);
+    ASSERT_EQ(l.exclusive.Lock(), 1); // its engine runs
+    midi->RequestRescan(false);
+    ASSERT_TRUE(eventually([] { return atLock.load() >= 1; })); // the batch has read the flag
+    midi->Protocol().setActive(false); // the exchange ends ...
+    l.exclusive.Unlock();
+    // ... and the update reopens its pair under SelectionLock alone.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(midi->IsRescanning());
+    EXPECT_EQ(midi->PendingRescans(), 1u);
+    l.selection.Unlock();
+    EXPECT_TRUE(midi->RequestRescan(true));
+    EXPECT_EQ(midi->PendingRescans(), 0u);
+    Midi::BeforeBatchLockHook = nullptr;
+}
