@@ -14,51 +14,54 @@ using common::threads::CThread;
 
 // ---- listener lists ----
 
-MidiListenerList::~MidiListenerList() { clear(); }
+std::shared_ptr<const MidiListenerList::List> MidiListenerList::snapshot() const
+{
+    std::lock_guard lock(mutex_);
+    return entries_;
+}
 
 void MidiListenerList::add(void* function, void* userData)
 {
     std::lock_guard lock(mutex_);
-    for (Entry* e : entries_) {
-        if (e->listener.function == function) {
-            e->listener.userData = userData;
+    for (const std::shared_ptr<Entry>& e : *entries_) {
+        if (e->function == function) {
+            std::lock_guard entry(e->mutex);
+            e->userData = userData;
             return;
         }
     }
-    entries_.push_back(new Entry{MidiListener{function, userData}, {}});
+    auto next = std::make_shared<List>(*entries_);
+    next->push_back(std::make_shared<Entry>(function, userData));
+    entries_ = std::move(next);
 }
 
 bool MidiListenerList::remove(void* function)
 {
-    std::unique_lock lock(mutex_);
-    auto it = std::find_if(entries_.begin(), entries_.end(), [&](Entry* e) { return e->listener.function == function; });
-    if (it == entries_.end())
+    std::lock_guard lock(mutex_);
+    const auto it = std::find_if(entries_->begin(), entries_->end(),
+                                 [&](const std::shared_ptr<Entry>& e) { return e->function == function; });
+    if (it == entries_->end())
         return false;
-    Entry* e = *it;
-    entries_.erase(it);
-    const auto self = std::this_thread::get_id();
-    idle_.wait(lock, [&] {
-        return std::all_of(e->runners.begin(), e->runners.end(), [&](std::thread::id t) { return t == self; });
-    });
-    // A callback that removes itself still runs: its call frees the entry.
-    e->removed = true;
-    if (e->runners.empty())
-        delete e;
+    {
+        std::lock_guard entry((*it)->mutex);
+        (*it)->removed = true; // copies still iterating skip it from now on
+    }
+    auto next = std::make_shared<List>(*entries_);
+    next->erase(next->begin() + (it - entries_->begin()));
+    entries_ = std::move(next);
     return true;
 }
 
-size_t MidiListenerList::size() const
-{
-    std::lock_guard lock(mutex_);
-    return entries_.size();
-}
+size_t MidiListenerList::size() const { return snapshot()->size(); }
 
 void MidiListenerList::clear()
 {
     std::lock_guard lock(mutex_);
-    for (Entry* e : entries_)
-        delete e;
-    entries_.clear();
+    for (const std::shared_ptr<Entry>& e : *entries_) {
+        std::lock_guard entry(e->mutex);
+        e->removed = true;
+    }
+    entries_ = std::make_shared<const List>();
 }
 
 // ---- static state ----

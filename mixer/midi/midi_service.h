@@ -48,7 +48,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -73,30 +72,39 @@ struct MidiListener {
     void* userData = nullptr;
 };
 
-// A guarded listener list. Add replaces the user data of an entry with the
-// same function; Remove waits until no other thread runs that entry's
-// callback (a callback may remove itself).
+// A listener list that a callback may change, on any thread. The list is
+// copied on write and each entry is shared by the copies, so a call goes on
+// with its own entry while the list changes. Add replaces the user data of
+// an entry with the same function. Remove never waits: once it returns no
+// new call of that entry starts; a call already running on another thread
+// may still finish afterwards (waiting for it would deadlock a listener that
+// waits for the removing thread, as a blocking hand-over to the GUI thread
+// does), so what a listener's user data points to must outlive the service's
+// threads or its own calls in flight.
 class MidiListenerList {
 public:
-    ~MidiListenerList();
     void add(void* function, void* userData);
     bool remove(void* function);
     size_t size() const;
     void clear();
     // Calls `invoke(function, userData)` for each entry in list order, with
-    // the list's lock released during each call; null functions are skipped.
+    // no lock held during a call; null functions are skipped.
     template <class F>
     void forEach(F&& invoke);
 
 private:
     struct Entry {
-        MidiListener listener;
-        std::vector<std::thread::id> runners;
+        Entry(void* f, void* u) : function(f), userData(u) {}
+        void* const function;
+        std::mutex mutex; // orders a call's start against removal
+        void* userData;
         bool removed = false;
     };
+    using List = std::vector<std::shared_ptr<Entry>>;
+    std::shared_ptr<const List> snapshot() const;
+
     mutable std::mutex mutex_;
-    std::condition_variable idle_;
-    std::vector<Entry*> entries_;
+    std::shared_ptr<const List> entries_ = std::make_shared<const List>();
 };
 
 class Midi final : public PortScanHost {
@@ -283,29 +291,16 @@ private:
 template <class F>
 void MidiListenerList::forEach(F&& invoke)
 {
-    std::unique_lock lock(mutex_);
-    for (size_t i = 0; i < entries_.size(); ++i) {
-        Entry* e = entries_[i];
-        if (!e->listener.function)
-            continue;
-        const MidiListener l = e->listener;
-        e->runners.push_back(std::this_thread::get_id());
-        lock.unlock();
-        invoke(l.function, l.userData);
-        lock.lock();
-        e->runners.erase(std::find(e->runners.begin(), e->runners.end(), std::this_thread::get_id()));
-        idle_.notify_all();
-        if (e->removed && e->runners.empty()) { // it removed itself during its call
-            delete e;
-            --i;
-            continue;
+    const std::shared_ptr<const List> list = snapshot();
+    for (const std::shared_ptr<Entry>& e : *list) {
+        void* userData;
+        {
+            std::lock_guard lock(e->mutex);
+            if (e->removed || e->function == nullptr)
+                continue;
+            userData = e->userData;
         }
-        // The list may have changed meanwhile: go on after this entry, or at
-        // the one that moved into its place when it was removed.
-        size_t at = 0;
-        while (at < entries_.size() && entries_[at] != e)
-            ++at;
-        i = at < entries_.size() ? at : i - 1;
+        invoke(e->function, userData);
     }
 }
 

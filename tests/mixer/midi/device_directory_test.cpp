@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -196,3 +197,38 @@ TEST_F(DeviceDirectoryTest, AccessorsOutOfRange)
 }
 
 } // namespace
+
+// The service thread takes replies into a record while the update changes its
+// state and the device-event thread delivers it: every write of `state` and
+// `portPair` is under the records' lock and every read sees a whole value
+// (run under ThreadSanitizer).
+TEST_F(DeviceDirectoryTest, StateAndPairChangeWhileReadElsewhere)
+{
+    rescan({{descriptor(7), &pairA}});
+    MidiDevice* d = dir.deviceAt(0);
+    ASSERT_NE(d, nullptr);
+    std::atomic<bool> stop{false};
+    std::thread replies([&] {
+        for (int i = 0; i < 2000; ++i)
+            dir.onDescriptor(descriptor(7, 'A', static_cast<uint8_t>(i % 2)), i % 3 ? &pairA : &pairB);
+    });
+    std::thread update([&] {
+        for (int i = 0; i < 2000; ++i) {
+            dir.setStateAndQueue(d, kDeviceUpdating);
+            EXPECT_NE(static_cast<uint8_t>(d->state), kDeviceRemoved);
+            EXPECT_NE(dir.deviceOnPortPair(d->portPair), nullptr);
+        }
+    });
+    std::thread events([&] {
+        while (!stop)
+            dir.dispatchDeviceEvents(&pairA, [&](MidiDevice* e) {
+                EXPECT_NE(static_cast<uint8_t>(e->state), kDeviceRemoved);
+                EXPECT_TRUE(e->portPair == &pairA || e->portPair == &pairB);
+            });
+    });
+    replies.join();
+    update.join();
+    stop = true;
+    events.join();
+    EXPECT_EQ(dir.deviceCount(), 1u);
+}

@@ -9,6 +9,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -256,11 +259,14 @@ TEST_F(Service, CountedRescansRunInOneBatch)
     EXPECT_FALSE(midi->IsRescanning());
 }
 
-TEST_F(Service, RemovingAListenerWaitsForItsRunningCall)
+TEST_F(Service, RemovingAListenerDuringItsCallStopsLaterCallsWithoutWaiting)
 {
     static std::atomic<bool> inside, release;
+    static std::atomic<int> calls;
     inside = release = false;
+    calls = 0;
     auto blocking = [](Midi*, MidiPortPair*, uint8_t, int, uint8_t, short, void*) {
+        ++calls;
         inside = true;
         while (!release)
             std::this_thread::yield();
@@ -271,16 +277,12 @@ TEST_F(Service, RemovingAListenerWaitsForItsRunningCall)
     ASSERT_TRUE(midi->OpenDevice(midi->PortPairAt(0)));
     bus.toHost(dev.in, Bytes{0xB0, 1, 1});
     ASSERT_TRUE(eventually([] { return inside.load(); }));
-    std::atomic<bool> removed{false};
-    std::thread remover([&] {
-        midi->RemoveMessageListener(blocking);
-        removed = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_FALSE(removed);
+    EXPECT_TRUE(midi->RemoveMessageListener(blocking)); // returns with the call still running
+    bus.toHost(dev.in, Bytes{0xB0, 1, 2});
     release = true;
-    remover.join();
-    EXPECT_TRUE(removed);
+    bus.flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(calls.load(), 1);
 }
 
 TEST_F(Service, AListenerMayRemoveItself)
@@ -431,4 +433,69 @@ TEST_F(Service, BatchWaitingThroughAnUpdateRunsOnlyUnderSelectionLock)
     EXPECT_TRUE(midi->RequestRescan(true));
     EXPECT_EQ(midi->PendingRescans(), 0u);
     Midi::BeforeBatchLockHook = nullptr;
+}
+
+// A listener that hands its message to the GUI thread and waits for it there
+// (a blocking queued connection), while the GUI thread removes that listener:
+// removal must not wait for the call that waits for the remover.
+TEST_F(Service, RemovingAListenerBlockedOnTheRemoverDoesNotDeadlock)
+{
+    struct Gui {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::vector<std::function<void()>> queue;
+        std::atomic<int> calls{0};
+        // Runs `f` on the GUI thread and waits for it (bounded, so a deadlock
+        // fails the test instead of hanging it).
+        bool blockingCall(std::function<void()> f)
+        {
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            {
+                std::lock_guard lock(mutex);
+                queue.push_back([f, done] {
+                    f();
+                    *done = true;
+                });
+            }
+            cv.notify_all();
+            return eventually([&] { return done->load(); }, 3000);
+        }
+        void runOne()
+        {
+            std::function<void()> f;
+            {
+                std::unique_lock lock(mutex);
+                cv.wait(lock, [&] { return !queue.empty(); });
+                f = std::move(queue.front());
+                queue.erase(queue.begin());
+            }
+            f();
+        }
+    } gui;
+    static Gui* current;
+    current = &gui;
+    auto forward = [](Midi*, MidiPortPair*, uint8_t, int, uint8_t, short, void*) {
+        ++current->calls;
+        current->blockingCall([] {});
+    };
+    midi->AddMessageListener(forward, nullptr);
+    Device dev(bus, "Mixer A");
+    listPairs();
+    ASSERT_TRUE(midi->OpenDevice(midi->PortPairAt(0)));
+    bus.toHost(dev.in, Bytes{0xB0, 1, 1});
+    ASSERT_TRUE(eventually([&] { return gui.calls.load() == 1; })); // the listener now waits for the GUI thread
+
+    std::atomic<bool> removed{false};
+    std::thread guiThread([&] { // the GUI thread removes the listener, then serves its queue
+        midi->RemoveMessageListener(forward);
+        removed = true;
+        gui.runOne();
+    });
+    EXPECT_TRUE(eventually([&] { return removed.load(); }, 1000));
+    guiThread.join();
+    // Removed: no later call.
+    bus.toHost(dev.in, Bytes{0xB0, 1, 2});
+    bus.flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(gui.calls.load(), 1);
 }
