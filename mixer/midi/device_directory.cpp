@@ -140,7 +140,7 @@ void DeviceDirectory::onDescriptor(const MidiDeviceDescriptor& d, MidiPortPair* 
             }
     }
     if (record == nullptr) {
-        record = new MidiDevice{d, kDeviceRemoved, nullptr};
+        record = new MidiDevice{d};
         known_.push_back(record);
     }
     record->portPair = openPair;
@@ -196,6 +196,7 @@ void DeviceDirectory::forgetDevice(MidiDevice* device)
 void DeviceDirectory::setStateAndQueue(MidiDevice* device, uint8_t state)
 {
     {
+        std::lock_guard lists(deviceListLock_);
         std::lock_guard events(eventMapLock_);
         device->state = state;
         queueLocked(device);
@@ -248,6 +249,8 @@ void DeviceDirectory::dispatchDeviceEvents(MidiPortPair* openPair, const std::fu
             MidiDevice* d = nullptr;
             bool removed = false;
             {
+                // The record's state and pair are read under their own lock.
+                std::lock_guard lists(deviceListLock_);
                 std::lock_guard lock(eventMapLock_);
                 for (auto it = pending_.begin(); it != pending_.end(); ++it) {
                     if ((it->first->portPair == openPair) == onOpenPair) {

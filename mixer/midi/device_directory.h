@@ -3,8 +3,8 @@
 // ones while a changed pair list is probed, the device parked across a restart
 // into the bootloader, and the pending device events with their dispatch.
 //
-// Locks: `DeviceListLock` (known and previous lists, parked pointer) and
-// `EventMapLock` (pending events). When both are held, DeviceListLock is taken
+// Locks: `DeviceListLock` (known and previous lists, parked pointer, and
+// each record's `state` and `portPair`) and `EventMapLock` (pending events). When both are held, DeviceListLock is taken
 // first. Neither is held while device listeners run.
 
 #include "mixer/midi/midi_device.h"

@@ -4,6 +4,7 @@
 
 #include "mixer/midi/device_descriptor.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -29,10 +30,15 @@ enum DeviceState : uint8_t {
     kDeviceUpdating = 3,
 };
 
+// `state` and `portPair` belong to the device records' lock (DeviceListLock):
+// every write is made holding it, so a decision that combines them with the
+// lists is taken under it. They are atomic so that the threads that only
+// read them (device listeners, dispatch, the update, the senders' callers)
+// see a whole value without it.
 struct MidiDevice {
     MidiDeviceDescriptor descriptor; // as received in the 'q' that made the record
-    uint8_t state = kDeviceRemoved;
-    MidiPortPair* portPair = nullptr; // the pair on which it last answered
+    std::atomic<uint8_t> state{kDeviceRemoved};
+    std::atomic<MidiPortPair*> portPair{nullptr}; // the pair on which it last answered
 };
 
 } // namespace Orvo

@@ -81,10 +81,11 @@ int runMidiDiscovery()
     for (size_t i = 0; i < midi->DeviceCount(); ++i) {
         const Orvo::MidiDevice* d = midi->DeviceAt(i);
         const Orvo::MidiDeviceDescriptor& desc = d->descriptor;
+        const Orvo::MidiPortPair* pair = d->portPair;
         std::printf("  %s  %-9s port %c  serial %s  firmware %s (build %u)  \"%s\"  %s on '%s'\n",
                     desc.identity().text().c_str(), modelName(desc.usbId()), desc.portLetter(),
                     desc.serialText().c_str(), desc.versionText().c_str(), unsigned{desc.firmwareBuild()},
-                    desc.name().c_str(), stateName(d->state), d->portPair ? d->portPair->inputName.c_str() : "");
+                    desc.name().c_str(), stateName(d->state), pair ? pair->inputName.c_str() : "");
     }
     const int result = midi->DeviceCount() == 3 ? 0 : 1;
     Orvo::Midi::DestroyInstance();

@@ -215,8 +215,13 @@ TEST_F(DeviceDirectoryTest, StateAndPairChangeWhileReadElsewhere)
     std::thread update([&] {
         for (int i = 0; i < 2000; ++i) {
             dir.setStateAndQueue(d, kDeviceUpdating);
-            EXPECT_NE(static_cast<uint8_t>(d->state), kDeviceRemoved);
             EXPECT_NE(dir.deviceOnPortPair(d->portPair), nullptr);
+        }
+    });
+    std::thread reader([&] { // as the update reads the record it holds, with no lock
+        while (!stop) {
+            EXPECT_NE(static_cast<uint8_t>(d->state), kDeviceRemoved);
+            EXPECT_NE(static_cast<MidiPortPair*>(d->portPair), nullptr);
         }
     });
     std::thread events([&] {
@@ -230,5 +235,6 @@ TEST_F(DeviceDirectoryTest, StateAndPairChangeWhileReadElsewhere)
     update.join();
     stop = true;
     events.join();
+    reader.join();
     EXPECT_EQ(dir.deviceCount(), 1u);
 }

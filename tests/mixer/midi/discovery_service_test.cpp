@@ -139,7 +139,7 @@ TEST_F(Discovery, PlugUnplugReplugOneMixer)
     MidiDevice* d = midi->DeviceAt(0);
     EXPECT_EQ(d->descriptor.versionText(), "1.0.5");
     EXPECT_EQ(d->descriptor.name(), "QX1600");
-    EXPECT_EQ(d->portPair->inputName, "QX1600");
+    EXPECT_EQ(d->portPair.load()->inputName, "QX1600");
 
     mixer.setPlugged(false);
     events = rescan(1);
@@ -175,7 +175,7 @@ TEST_F(Discovery, UnplugOneOfTwoMixers)
     ASSERT_EQ(midi->DeviceCount(), 1u);
     EXPECT_EQ(midi->DeviceAt(0), stays);
     EXPECT_EQ(stays->state, kDeviceApplication);
-    EXPECT_EQ(stays->portPair->inputIndex, 0u);
+    EXPECT_EQ(stays->portPair.load()->inputIndex, 0u);
 
     first.setPlugged(true);
     EXPECT_EQ(rescan(1).size(), 1u);
@@ -195,7 +195,7 @@ TEST_F(Discovery, BothPortsOfOneMixerAreTwoDevices)
     EXPECT_EQ(b->descriptor.portLetter(), 'B');
     EXPECT_EQ(a->descriptor.serialNumber(), b->descriptor.serialNumber());
     EXPECT_NE(a->portPair, b->portPair);
-    EXPECT_EQ(b->portPair->inputName, "QX1600 B");
+    EXPECT_EQ(b->portPair.load()->inputName, "QX1600 B");
 
     mixer.setPortPlugged(1, false); // the other computer's cable comes out
     const auto gone = rescan(1);

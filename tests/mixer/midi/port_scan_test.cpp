@@ -159,7 +159,7 @@ TEST_F(PortScanTest, UnplugAndReplugWithShiftingIndexes)
     ASSERT_EQ(removed.size(), 1u); // delivered removed, then deleted
     EXPECT_EQ(devices.deviceCount(), 1u);
     EXPECT_EQ(devices.deviceAt(0), second);
-    EXPECT_EQ(second->portPair->inputIndex, 0u);
+    EXPECT_EQ(second->portPair.load()->inputIndex, 0u);
     EXPECT_EQ(host.openPair(), second->portPair); // its pair is open again
 
     ports({"QX1600", "2- QX1600"});
