@@ -521,8 +521,10 @@ int midiQueueSysEx(MidiPortHandle port, uint32_t idWord, const uint8_t* payload,
 
 int midiSendSysEx(MidiPortHandle port, uint32_t idWord, const uint8_t* payload, uint32_t length)
 {
-    if (!port)
+    if (!port) {
+        std::printf("MIDI: send SysEx to invalid port handle NULL\r\n");
         return 0;
+    }
     MidiPort& p = *port;
     const uint32_t number = p.portNumber.load();
     if (number == kClosed) {
@@ -532,8 +534,14 @@ int midiSendSysEx(MidiPortHandle port, uint32_t idWord, const uint8_t* payload, 
     if (length == 0)
         return 1;
     const uint32_t idLength = idWord & 0xFF;
-    if ((idLength != 1 && idLength != 3) || !payload)
+    if (idLength != 1 && idLength != 3) {
+        std::printf("MIDI: port %u send SysEx with invalid id length %u\r\n", number, idLength);
         return 0;
+    }
+    if (!payload) {
+        std::printf("MIDI: port %u send SysEx with payload NULL\r\n", number);
+        return 0;
+    }
     const uint64_t size = uint64_t(idLength) + length + 2;
     if (size > MIDI_MAX_FRAME_SIZE) {
         std::printf("MIDI: port %u send SysEx %u bytes exceeds MIDI_MAX_FRAME_SIZE\r\n", number,
@@ -696,17 +704,27 @@ void midiFlushReceive(MidiPortHandle port)
     port->rxRead = port->rxWrite.load();
 }
 
+uint32_t midiDropTransmit(MidiPortHandle port)
+{
+    if (!port || !isOpen(*port))
+        return 0;
+    Held tx(g_txLock);
+    uint32_t dropped = 0;
+    for (auto& s : port->tx) {
+        dropped += s.length.load() != 0;
+        s.length = 0;
+        s.sealed = false;
+    }
+    port->txRead = port->txWrite;
+    return dropped;
+}
+
 void midiFlushPort(MidiPortHandle port)
 {
     if (!port || !isOpen(*port))
         return;
     midiFlushReceive(port);
-    Held tx(g_txLock);
-    for (auto& s : port->tx) {
-        s.length = 0;
-        s.sealed = false;
-    }
-    port->txRead = port->txWrite;
+    midiDropTransmit(port);
 }
 
 uint32_t midiTransmitPending(MidiPortHandle port)

@@ -120,3 +120,6 @@ uint32_t midiTransmitPending(MidiPortHandle port);
 uint32_t midiReceivePending(MidiPortHandle port);
 // Empties the receive ring but for a slot being parsed now.
 void midiFlushReceive(MidiPortHandle port);
+// Empties the transmit ring (waiting for a send in progress) and returns how
+// many frames were thrown away unsent.
+uint32_t midiDropTransmit(MidiPortHandle port);

@@ -244,6 +244,8 @@ void Midi::DrainOpenPair()
             w32::Sleep(1);
     }
     midiFlushReceive(framingPort_); // what is left is not credited to another pair
+    if (const uint32_t dropped = midiDropTransmit(framingPort_))
+        std::printf("OMIDI: dropped %u unsent frames after %u ms\r\n", dropped, kDrainMs);
     midiFlushPort(framingPort_);
 }
 
@@ -444,8 +446,18 @@ void Midi::OnMidiInput(double, const uint8_t* bytes, size_t length, void*)
     locks().service.Signal();
 }
 
+namespace {
+// Set while the service's own send runs on this thread: an error the port
+// reports then is that send's failure.
+thread_local std::string* t_sendError = nullptr;
+} // namespace
+
 void Midi::OnRtMidiError(MidiPortErrorType type, const std::string& text, void*)
 {
+    if (t_sendError) {
+        *t_sendError = text;
+        return;
+    }
     Midi* self = g_instance.load();
     if (self && self->rescanning_.load())
         return; // ports vanishing while they are listed
@@ -459,7 +471,15 @@ bool Midi::OnFrameSend(uint32_t, uint32_t length, const uint8_t* bytes)
     SendErrorFlag = 0;
     if (!self || !self->output_)
         return true;
-    const bool sent = self->output_->sendMessage(bytes, length) && SendErrorFlag.load() == 0;
+    std::string error;
+    t_sendError = &error;
+    const bool ok = self->output_->sendMessage(bytes, length);
+    t_sendError = nullptr;
+    if (!ok || !error.empty()) {
+        std::printf("OMIDI: failed to sendMessage(): '%s'\r\n", error.c_str());
+        SendErrorFlag = 1;
+    }
+    const bool sent = SendErrorFlag.load() == 0;
     if (sent) {
         self->sendFailures_ = 0;
         return true;

@@ -2,6 +2,7 @@
 #include "eventually.h"
 
 #include "mixer/midi/midi_notifier.h"
+#include "mixer/midi/mixer_protocol.h"
 #include "platform/win32/window.h"
 #include "sim/midi/midi_bus.h"
 
@@ -30,10 +31,13 @@ struct Device {
     std::mutex mutex;
     std::vector<Bytes> received;
     MidiBus::PortId in = 0, out = 0;
+    std::atomic<int> slowMs{0}; // the next message received takes this long
     Device(MidiBus& b, const std::string& name) : bus(b)
     {
         in = bus.addInputPort(name);
         out = bus.addOutputPort(name, [this](const uint8_t* p, size_t n) {
+            if (const int ms = slowMs.exchange(0))
+                std::this_thread::sleep_for(std::chrono::milliseconds(ms));
             std::lock_guard lock(mutex);
             received.emplace_back(p, p + n);
         });
@@ -221,7 +225,8 @@ TEST_F(Service, SendThatKeepsFailingIsDroppedAfterBoundedRetries)
     ASSERT_TRUE(eventually([&] { return midiTransmitPending(midi->FramingPort()) == 0; }));
     const std::string log = testing::internal::GetCapturedStdout();
     EXPECT_EQ(bus.sendsSeen() - before, Midi::kSendAttempts);
-    EXPECT_NE(log.find("OMIDI: ERROR type 8 '"), std::string::npos);
+    EXPECT_NE(log.find("OMIDI: failed to sendMessage(): 'simulated MIDI: error sending MIDI message to port.'\r\n"),
+              std::string::npos);
     EXPECT_NE(log.find("OMIDI: dropped a frame of 3 bytes after 3 failed sends\r\n"), std::string::npos);
     EXPECT_EQ(Midi::SendErrorFlag.load(), 1);
     bus.failSends(0);
@@ -498,4 +503,55 @@ TEST_F(Service, RemovingAListenerBlockedOnTheRemoverDoesNotDeadlock)
     bus.flush();
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(gui.calls.load(), 1);
+}
+
+// Each failure prints its one line, exactly.
+TEST_F(Service, FailuresPrintTheirLines)
+{
+    Device dev(bus, "Mixer A");
+    listPairs();
+    const uint8_t payload[] = {0x70};
+    const std::string failedSend =
+        "OMIDI: failed to sendMessage(): 'simulated MIDI: error sending MIDI message to port.'\r\n";
+    const struct {
+        const char* what;
+        std::function<void()> run;
+        std::string printed;
+    } cases[] = {
+        {"SysEx to a null port", [&] { EXPECT_EQ(midiSendSysEx(nullptr, kMixerSysExId, payload, 1), 0); },
+         "MIDI: send SysEx to invalid port handle NULL\r\n"},
+        {"SysEx with a bad id length",
+         [&] { EXPECT_EQ(midiQueueSysEx(midi->FramingPort(), 0x4E000002, payload, 1), 0); },
+         "MIDI: port 0 send SysEx with invalid id length 2\r\n"},
+        {"SysEx with a null payload",
+         [&] { EXPECT_EQ(midiQueueSysEx(midi->FramingPort(), kMixerSysExId, nullptr, 4), 0); },
+         "MIDI: port 0 send SysEx with payload NULL\r\n"},
+        {"a send that keeps failing",
+         [&] {
+             ASSERT_TRUE(midi->OpenDevice(midi->PortPairAt(0)));
+             bus.failSends(Midi::kSendAttempts);
+             queueControl(1, 1, 1);
+             ASSERT_TRUE(eventually([&] { return midiTransmitPending(midi->FramingPort()) == 0; }));
+             midi->CloseDevice();
+         },
+         failedSend + failedSend + failedSend + "OMIDI: dropped a frame of 3 bytes after 3 failed sends\r\n"},
+        {"frames still unsent when the pair closes",
+         [&] {
+             // The service thread is gone, so the closing drains the ring
+             // itself; its first send takes longer than the drain may.
+             ASSERT_TRUE(midi->OpenDevice(midi->PortPairAt(0)));
+             dev.slowMs = Midi::kDrainMs + 100;
+             ASSERT_EQ(midiSendMessage(midi->FramingPort(), 1, MIDI_NOTE_ON, 1, 1), 1);
+             ASSERT_EQ(midiQueueSysEx(midi->FramingPort(), kMixerSysExId, payload, 1), 1);
+             Midi::DestroyInstance();
+             midi = Midi::GetInstance();
+         },
+         "OMIDI: dropped 1 unsent frames after 500 ms\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::internal::CaptureStdout();
+        c.run();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+    }
 }
