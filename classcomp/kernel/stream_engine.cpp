@@ -188,8 +188,11 @@ uint32_t PumpReadUrbs(DeviceContext* c)
     if (c->streamingEnabled && !c->restart) {
         if (started > 0) {
             c->pumping = 1;
+            // Slots go out one after another from the one last sent (SendReadUrb
+            // moves it on), as the out-of-order check expects.
+            const uint32_t first = c->lastInputSlotSubmitted;
             for (uint32_t k = 1; k <= kTransferSlots && c->inputsInFlight < c->inFlightLimit; ++k) {
-                uint32_t slot = (c->lastInputSlotSubmitted + k) % kTransferSlots;
+                uint32_t slot = (first + k) % kTransferSlots;
                 if (c->inputBusy[slot])
                     break;
                 c->inputBusy[slot] = 1;

@@ -1,6 +1,7 @@
 #include "stream_fixture.h"
 
 #include <cstring>
+#include <vector>
 
 namespace orvo::kernel::testing {
 namespace {
@@ -137,6 +138,25 @@ TEST_F(StreamEngineTest, ZeroLengthPacketsCarrySilenceNotStaleSamples)
         }
         EXPECT_EQ(silent % 6, 0u); // whole nominal packets of silence
     }
+}
+
+// The out-of-order check compares a completed slot with its successor, so the
+// pump must hand out slots one after another.
+TEST_F(StreamEngineTest, ThePumpSendsConsecutiveSlots)
+{
+    start(48000, 2);
+    addClient(480);
+    advanceMs(2);
+    std::vector<uint32_t> busy;
+    for (uint32_t slot = 0; slot < kTransferSlots; ++slot)
+        if (c_->inputBusy[slot])
+            busy.push_back(slot);
+    EXPECT_EQ(busy, (std::vector<uint32_t>{1, 2, 3, 4}));
+    EXPECT_EQ(c_->lastInputSlotSubmitted, 4u);
+    // Refills keep the order: every slot is sent in turn, none completes after its successor.
+    advanceMs(1000);
+    EXPECT_GT(info().readsCompleted(), 80u);
+    EXPECT_EQ(info().statusBits() & asio_info::kStatusBitOutOfOrder, 0u);
 }
 
 TEST_F(StreamEngineTest, ManyConsecutiveInputFailuresStopTheEngineAlone)
