@@ -100,6 +100,11 @@ bool ComputeStreamGeometry(DeviceContext* context)
     if (outputs == 0 || inputs == 0)
         return false;
 
+    // A block shorter than one microframe's samples would set every client's
+    // event several times per microframe at dispatch level.
+    if (b < r / 8000)
+        return false;
+
     context->runningBlockFrames = static_cast<uint32_t>(b);
     context->blockBytesPerChannel = static_cast<uint32_t>(b * 4);
     context->runningSampleRate = static_cast<uint32_t>(r);
@@ -131,6 +136,10 @@ bool ComputeStreamGeometry(DeviceContext* context)
         return false;
 
     const uint64_t h = (b * d * 1000 / r) / 2;
+    // Output transfers leave h ms after their input: at 0 ms they would
+    // start in a frame that has already begun, and every one fails.
+    if (h == 0)
+        return false;
     context->halfRingMs = static_cast<uint32_t>(h);
     context->halfRingFrames = static_cast<uint32_t>(r * h / 1000);
     context->halfRingBytes = static_cast<uint32_t>(uint64_t(context->halfRingFrames) * outputs * 4);

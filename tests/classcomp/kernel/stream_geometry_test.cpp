@@ -31,6 +31,14 @@ TEST_F(StreamGeometryTest, TableOfGeometries)
         {"ring plus the longest output transfer past the block", 48000, 4096, 2, 20, false, 10, 0, 0, 0},
         {"an input transfer over its pool slot", 192000, 256, 24, 2, false, 15, 0, 0, 0},
         {"largest input transfer that fits its slot", 192000, 256, 20, 2, true, 15, 10, 1, 0},
+        {"1 frame at 48 kHz: shorter than a microframe", 48000, 1, 2, 2, false, 0, 0, 0, 0},
+        {"5 frames at 48 kHz: shorter than a microframe", 48000, 5, 2, 2, false, 0, 0, 0, 0},
+        {"6 frames at 48 kHz: half-ring time 0 ms", 48000, 6, 2, 2, false, 15, 0, 0, 0},
+        {"7 frames at 48 kHz: half-ring time 1 ms", 48000, 7, 2, 2, true, 15, 1, 1, 0},
+        {"5 frames at 44.1 kHz: half-ring time 0 ms", 44100, 5, 2, 2, false, 15, 0, 0, 0},
+        {"1 frame at 192 kHz: shorter than a microframe", 192000, 1, 2, 2, false, 0, 0, 0, 0},
+        {"24 frames at 192 kHz: half-ring time 0 ms", 192000, 24, 2, 2, false, 15, 0, 0, 0},
+        {"26 frames at 192 kHz: half-ring time 1 ms", 192000, 26, 2, 2, true, 15, 1, 1, 0},
     };
     uint32_t port = plug();
     DeviceContext* c = context(port);
