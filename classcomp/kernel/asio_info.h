@@ -8,6 +8,7 @@
 #include "platform/kernel/guid.h"
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -84,6 +85,18 @@ inline constexpr size_t kReadTransferFramesRingOffset = 11436;
 inline constexpr size_t kBlockLeftoverRingOffset = 11480;
 inline constexpr size_t kReadTransferSamplesRingOffset = 11524;
 
+// Whether a field would straddle a 64-byte cache line of the page-aligned
+// record (then no single access is atomic, not even on x86).
+constexpr bool crossesCacheLine(size_t offset, size_t size) { return offset / 64 != (offset + size - 1) / 64; }
+// The unaligned fields the kernel writes while clients read them stay within
+// one line. (Mix counter 0, 829..832, and the deadlines of slots 6 + 8k do
+// not: clients write those.)
+static_assert(!crossesCacheLine(kLastBlockTimeOffset, 8) && !crossesCacheLine(kPendingSlipsOffset, 4) &&
+              !crossesCacheLine(kStartedClientCountOffset, 4) && !crossesCacheLine(kIsStreamingEnabledOffset, 4) &&
+              !crossesCacheLine(kAsioBlockCountOffset, 4) && !crossesCacheLine(kAsioBlockCountOffset + 4, 4) &&
+              !crossesCacheLine(kPlaybackOverrunOffset, 4) && !crossesCacheLine(kSampleRateOffset, 4) &&
+              !crossesCacheLine(kOutputChannelCountOffset, 4) && !crossesCacheLine(kInputChannelCountOffset, 4));
+
 // Status bits at kStatusBitsOffset.
 inline constexpr uint32_t kStatusBitBlocksPerTransfer = 0x4;   // one input transfer completed more than one block
 inline constexpr uint32_t kStatusBitOverrunNotTaken = 0x8;     // a playback overrun was stored over an unread one
@@ -94,9 +107,54 @@ inline constexpr uint32_t kStatusBitZeroLengthPacket = 0x200;  // an input packe
 } // namespace asio_info
 
 // Little-endian loads and stores at any offset. Clients read the record
-// while the kernel writes it, without a lock: every byte is accessed
-// atomically (relaxed), which costs nothing on the platforms we target and
-// keeps the shared accesses well defined.
+// while the kernel writes it, without a lock, so a field that one side reads
+// while the other writes it is written in one store and read in one load:
+// a value assembled byte by byte can be seen half old, half new (a block
+// count that goes backwards). Naturally aligned fields go through
+// std::atomic_ref. Many offsets of the record are not aligned (1, 9 + 8i,
+// 809..924): x86 makes an unaligned access atomic when it stays within one
+// cache line, and none of those fields crosses one (the record starts on a
+// page), so there they are one unaligned atomic access as well. Other
+// processors give no such guarantee; there the unaligned fields fall back to
+// single bytes (each byte atomic, the value not).
+namespace detail {
+#if defined(__x86_64__) || defined(__i386__)
+inline constexpr bool kUnalignedAtomic = true;
+#else
+inline constexpr bool kUnalignedAtomic = false;
+#endif
+
+template <class T> bool aligned(const uint8_t* p) { return reinterpret_cast<uintptr_t>(p) % sizeof(T) == 0; }
+
+// One access of T at p: aligned, or unaligned where the processor makes it
+// atomic. False when neither holds.
+template <class T> bool loadWhole(const uint8_t* p, std::memory_order order, T& out)
+{
+    if (aligned<T>(p)) {
+        out = std::atomic_ref<T>(*reinterpret_cast<T*>(const_cast<uint8_t*>(p))).load(order);
+        return true;
+    }
+    if constexpr (kUnalignedAtomic) {
+        out = __atomic_load_n(reinterpret_cast<const T*>(p), static_cast<int>(order));
+        return true;
+    }
+    return false;
+}
+template <class T> bool storeWhole(uint8_t* p, T v, std::memory_order order)
+{
+    if (aligned<T>(p)) {
+        std::atomic_ref<T>(*reinterpret_cast<T*>(p)).store(v, order);
+        return true;
+    }
+    if constexpr (kUnalignedAtomic) {
+        __atomic_store_n(reinterpret_cast<T*>(p), v, static_cast<int>(order));
+        return true;
+    }
+    return false;
+}
+static_assert(std::endian::native == std::endian::little, "the record is little-endian, as its hosts are");
+} // namespace detail
+
 inline uint8_t loadU8(const uint8_t* p, std::memory_order order = std::memory_order_relaxed)
 {
     return std::atomic_ref<uint8_t>(*const_cast<uint8_t*>(p)).load(order);
@@ -107,22 +165,33 @@ inline void storeU8(uint8_t* p, uint8_t v, std::memory_order order = std::memory
 }
 inline uint32_t loadU32(const uint8_t* p, std::memory_order order = std::memory_order_relaxed)
 {
+    uint32_t v;
+    if (detail::loadWhole(p, order, v))
+        return v;
     return uint32_t(loadU8(p, order)) | uint32_t(loadU8(p + 1, order)) << 8 | uint32_t(loadU8(p + 2, order)) << 16 |
            uint32_t(loadU8(p + 3, order)) << 24;
 }
 inline void storeU32(uint8_t* p, uint32_t v, std::memory_order order = std::memory_order_relaxed)
 {
+    if (detail::storeWhole(p, v, order))
+        return;
     storeU8(p, uint8_t(v), order);
     storeU8(p + 1, uint8_t(v >> 8), order);
     storeU8(p + 2, uint8_t(v >> 16), order);
     storeU8(p + 3, uint8_t(v >> 24), order);
 }
+// 64-bit fields (times) in one access where the processor allows it.
 inline uint64_t loadU64(const uint8_t* p, std::memory_order order = std::memory_order_relaxed)
 {
+    uint64_t v;
+    if (detail::loadWhole(p, order, v))
+        return v;
     return uint64_t(loadU32(p, order)) | uint64_t(loadU32(p + 4, order)) << 32;
 }
 inline void storeU64(uint8_t* p, uint64_t v, std::memory_order order = std::memory_order_relaxed)
 {
+    if (detail::storeWhole(p, v, order))
+        return;
     storeU32(p, uint32_t(v), order);
     storeU32(p + 4, uint32_t(v >> 32), order);
 }
@@ -317,10 +386,14 @@ public:
     void addBuffersInitialisedCounter(uint32_t n = 1) { setBuffersInitialisedCounter(buffersInitialisedCounter() + n); }
 
     // Clients read the block count without a lock while the kernel writes it:
-    // the low dword changes before the high dword.
+    // each dword is one store, the low dword before the high dword (32-bit
+    // clients read it as two dwords). Only where the low dword wraps, once
+    // in 2^32 blocks, can a reader see the new low dword with the old high.
     uint64_t asioBlockCount() const
     {
-        return loadU64(base_ + asio_info::kAsioBlockCountOffset, std::memory_order_acquire);
+        const uint32_t low = loadU32(base_ + asio_info::kAsioBlockCountOffset, std::memory_order_acquire);
+        const uint32_t high = loadU32(base_ + asio_info::kAsioBlockCountOffset + 4, std::memory_order_acquire);
+        return uint64_t(high) << 32 | low;
     }
     void setAsioBlockCount(uint64_t v)
     {
