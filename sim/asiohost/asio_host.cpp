@@ -232,10 +232,11 @@ void AsioHost::releaseDriver()
     if (buffersCreated_)
         report_.line("disposeBuffers: " + std::to_string(driver_->disposeBuffers()));
     started_ = buffersCreated_ = false;
-    writeRecording();
     const w32::ULONG left = driver_->Release();
     driver_ = nullptr;
     report_.line("Release: " + std::to_string(left));
+    // Only now: the driver's streaming thread, which records, has ended with the object.
+    writeRecording();
 }
 
 void AsioHost::release()
