@@ -59,7 +59,7 @@ std::string entryName(const std::string& folder, const std::string& name)
 DWORD attributesOf(const std::string& host)
 {
     if (host.empty()) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
+        SetLastError(ERROR_INVALID_NAME);
         return INVALID_FILE_ATTRIBUTES;
     }
     struct stat st {};
@@ -118,6 +118,8 @@ std::string hostPath(std::u16string_view drivePath)
         if (end == std::u16string_view::npos)
             end = rest.size();
         const std::u16string_view part = rest.substr(start, end - start);
+        if (part.find_first_of(u"<>:\"|?*") != std::u16string_view::npos)
+            return {}; // not a name the platform's file systems allow
         if (part == u"..") {
             if (!parts.empty())
                 parts.pop_back();

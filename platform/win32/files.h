@@ -6,7 +6,9 @@
 // ignoring ASCII case, as on the platform (an existing entry's own spelling
 // is used); "." and ".." are resolved and never leave the drive. A path
 // without a drive is taken from "C:\" (every simulated process's current
-// folder); device and network paths ("\\...") are not files here.
+// folder); device and network paths ("\\...") and names with characters
+// the platform's file systems refuse (<>:"|?*) are not files here
+// (ERROR_INVALID_NAME).
 // Narrow paths are in the ANSI code page (text.h).
 
 #include "platform/win32/types.h"

@@ -36,6 +36,8 @@ TEST_F(DrivePaths, MapUnderTheDriveFolderIgnoringCase)
         {u"\\\\server\\share\\x", ""},
         {u"\\\\.\\device", ""},
         {u"1:\\x", ""},
+        {u"c:\\temp\\a:b", ""},
+        {u"c:\\temp\\what?.flag", ""},
     };
     for (const Case& c : cases)
         EXPECT_EQ(hostPath(c.path), c.host) << std::string(c.path.begin(), c.path.end());
@@ -54,6 +56,8 @@ TEST_F(DrivePaths, AttributesAndExistence)
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
     EXPECT_FALSE(PathFileExistsW(u"c:\\temp\\OrvoKernelLoopback.flag"));
     EXPECT_FALSE(PathFileExistsW(nullptr));
+    EXPECT_EQ(GetFileAttributesA("c:\\temp\\*.flag"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
 }
 
 TEST_F(DrivePaths, EachTestHasItsOwnMachine)
