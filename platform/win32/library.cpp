@@ -2,10 +2,12 @@
 
 #include "platform/win32/error.h"
 #include "platform/win32/files.h"
+#include "platform/win32/misuse.h"
 
 #include <dlfcn.h>
 #include <map>
 #include <mutex>
+#include <string>
 #include <sys/stat.h>
 
 namespace w32 {
@@ -13,10 +15,13 @@ namespace w32 {
 namespace {
 
 std::mutex g_mutex;
-// Module handle -> LoadLibraryW references not yet freed.
-std::map<void*, unsigned>& modules()
+struct Module {
+    unsigned references = 0; // LoadLibraryW calls not yet matched by FreeLibrary
+    std::string hostPath;
+};
+std::map<void*, Module>& modules()
 {
-    static auto* table = new std::map<void*, unsigned>;
+    static auto* table = new std::map<void*, Module>;
     return *table;
 }
 
@@ -46,7 +51,9 @@ HMODULE LoadLibraryW(LPCWSTR path)
         return nullptr;
     }
     std::lock_guard lock(g_mutex);
-    ++modules()[handle];
+    Module& module = modules()[handle];
+    ++module.references;
+    module.hostPath = host;
     return reinterpret_cast<HMODULE>(handle);
 }
 
@@ -70,6 +77,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name)
 
 BOOL FreeLibrary(HMODULE module)
 {
+    std::string lastOf;
     {
         std::lock_guard lock(g_mutex);
         auto it = modules().find(module);
@@ -77,10 +85,21 @@ BOOL FreeLibrary(HMODULE module)
             SetLastError(ERROR_MOD_NOT_FOUND);
             return FALSE;
         }
-        if (--it->second == 0)
+        if (--it->second.references == 0) {
+            lastOf = it->second.hostPath;
             modules().erase(it);
+        }
     }
     ::dlclose(module);
+    // The platform unloads a library at its last FreeLibrary, and its process
+    // detach runs then. A shared library that the host's loader keeps (GNU
+    // unique symbols make it undeletable) would run it only at exit.
+    if (!lastOf.empty()) {
+        if (void* still = ::dlopen(lastOf.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+            ::dlclose(still);
+            misuse("library " + lastOf + " stayed loaded after its last FreeLibrary (built with GNU unique symbols?)");
+        }
+    }
     return TRUE;
 }
 

@@ -4,7 +4,10 @@
 // its DllMain process attach and detach (they run at load, at the last
 // FreeLibrary and at process exit); LoadLibraryW does not call DllMain.
 // Each LoadLibraryW counts one reference, each FreeLibrary drops one; a
-// module handle that is not loaded is refused.
+// module handle that is not loaded is refused. A library that stays mapped
+// after its last FreeLibrary (the host loader keeps libraries with GNU
+// unique symbols; build them with -fno-gnu-unique) is misuse: its process
+// detach would not run when the platform runs it.
 
 #include "platform/win32/types.h"
 

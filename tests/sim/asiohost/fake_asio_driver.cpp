@@ -18,6 +18,16 @@
 #include <thread>
 #include <vector>
 
+#ifdef FAKE_WITH_UNIQUE_SYMBOL
+// A GNU unique symbol (a static of an exported inline function) makes the
+// library undeletable for the host's loader.
+__attribute__((visibility("default"))) inline int& uniqueCounter()
+{
+    static int counter = 0;
+    return counter;
+}
+#endif
+
 namespace {
 
 using namespace orvo::asio;
@@ -259,6 +269,9 @@ extern "C" __attribute__((visibility("default"))) com::HRESULT DllGetClassObject
                                                                                   com::REFIID iid, void** object)
 {
     *object = nullptr;
+#ifdef FAKE_WITH_UNIQUE_SYMBOL
+    ++uniqueCounter();
+#endif
     note(std::string("DllGetClassObject ") + (iid == com::IID_IClassFactory ? "IClassFactory" : "other"));
     const int slot = slotOf(clsid);
     if (slot < 0)

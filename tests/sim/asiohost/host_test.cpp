@@ -1,6 +1,7 @@
 // The host's loading, driving and releasing of a driver library, against a
 // stand-in library with a fake driver object.
 
+#include "platform/win32/misuse.h"
 #include "sim/asiohost/asio_host.h"
 
 #include "host_fixture.h"
@@ -66,6 +67,22 @@ TEST_F(AsioHostTest, LoadsCreatesInitsAndUnloads)
     EXPECT_TRUE(report.contains("driver name: Fake Mixer"));
     EXPECT_TRUE(report.contains("DllCanUnloadNow: S_OK"));
     EXPECT_TRUE(report.contains("library unloaded"));
+}
+
+TEST_F(AsioHostTest, ALibraryTheLoaderCannotUnloadIsReportedLoudly)
+{
+    // On the platform the last FreeLibrary unloads and runs process detach;
+    // a library kept mapped here would run it only at exit.
+    ASSERT_TRUE(orvo::machine::installAsioDriver(FAKE_ASIO_DRIVER_UNIQUE));
+    w32::HMODULE module = w32::LoadLibraryW(orvo::machine::kAsioDriverPath);
+    ASSERT_NE(module, nullptr);
+    auto getClassObject = reinterpret_cast<orvo::asio::DllGetClassObjectFn>(w32::GetProcAddress(module, "DllGetClassObject"));
+    ASSERT_NE(getClassObject, nullptr);
+    void* factory = nullptr;
+    const com::CLSID unknown{1};
+    EXPECT_EQ(getClassObject(unknown, com::IID_IClassFactory, &factory), com::CLASS_E_CLASSNOTAVAILABLE);
+    w32::MisuseTrap trap;
+    EXPECT_THROW(w32::FreeLibrary(module), w32::PlatformMisuse);
 }
 
 TEST_F(AsioHostTest, LowerCaseClassEntryIsFoundToo)
