@@ -101,6 +101,7 @@ int main(int argc, char** argv)
 
     std::unique_ptr<kplat::usb::HostController> bus;
     std::unique_ptr<sim::mixer::Mixer> mixer;
+    uint32_t port = 0;
     if (machine) {
         if (!orvo::machine::boot(true))
             return 1;
@@ -111,9 +112,10 @@ int main(int argc, char** argv)
         bus = std::make_unique<kplat::usb::HostController>();
         mixer = std::make_unique<sim::mixer::Mixer>(
             model == "zr90alpha" ? sim::mixer::profiles::zr90Alpha() : sim::mixer::profiles::qx1600(), 1);
-        const uint32_t port = bus->plug(mixer->usb('A'));
+        port = bus->plug(mixer->usb('A'));
         if (!bus->device(port)) {
             std::fprintf(stderr, "the mixer did not start\n");
+            bus->unplug(port);
             return 1;
         }
         std::printf("machine: mixer %s plugged in\n", mixer->profile().key.c_str());
@@ -133,9 +135,11 @@ int main(int argc, char** argv)
             result = 1;
         host.release();
     }
-    mixer.reset();
-    bus.reset();
-    if (machine)
+    if (machine) {
+        bus->unplug(port); // the bus polls the mixer until it is unplugged
+        mixer.reset();
+        bus.reset();
         orvo::machine::shutdown();
+    }
     return result;
 }
