@@ -1,4 +1,5 @@
 #include "sim/machine/demo_client.h"
+#include "sim/machine/kernel_session.h"
 
 #include "classcomp/kernel/asio_info.h"
 #include "classcomp/kernel/io_control.h"
@@ -18,31 +19,6 @@ namespace orvo::demo {
 namespace {
 
 using namespace orvo::kernel;
-
-struct Session {
-    kplat::io::FileRef file;
-
-    bool control(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength)
-    {
-        uint32_t bytes = 0;
-        kplat::Status s = kplat::io::deviceIoControl(file, code, in, inLength, out, outLength, &bytes, kplat::Caller{});
-        if (kplat::failed(s))
-            std::printf("  request 0x%06X failed: 0x%08X\n", code, static_cast<uint32_t>(s));
-        return kplat::succeeded(s);
-    }
-    bool message(uint32_t selector, uint32_t operation, uint32_t value, uint32_t* reply = nullptr)
-    {
-        uint8_t in[device_message::kSize] = {};
-        uint8_t out[device_message::kReplySize] = {};
-        std::memcpy(in + device_message::kSelectorOffset, &selector, 4);
-        std::memcpy(in + device_message::kOperationOffset, &operation, 4);
-        std::memcpy(in + device_message::kValueOffset, &value, 4);
-        bool ok = control(kIoCtlMessage, in, sizeof in, out, sizeof out);
-        if (ok && reply)
-            std::memcpy(reply, out, 4);
-        return ok;
-    }
-};
 
 // Largest magnitude per input channel in the record-ring half that clients
 // read after block `count` (the other half is being written).
@@ -91,8 +67,8 @@ int runKernelClient(const std::u16string& link, int seconds)
     // The client is a process of its own.
     ob::Ref<ob::Process> process = ob::Process::create();
     ob::ProcessScope scope(process);
-    Session session;
-    if (kplat::failed(kplat::io::openDeviceInterface(link, kplat::Caller{}, session.file))) {
+    KernelSession session;
+    if (!session.open(link)) {
         std::puts("client: the device interface did not open");
         return 1;
     }
@@ -144,7 +120,7 @@ int runKernelClient(const std::u16string& link, int seconds)
                     info.lateBlocks());
         ok = info.asioBlockCount() > 0 && wakeups > 0;
     }
-    kplat::io::closeFile(session.file);
+    session.close();
     std::puts(ok ? "client: closed, buffers disposed" : "client: streaming did not run");
     return ok ? 0 : 1;
 }
