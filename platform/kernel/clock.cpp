@@ -1,6 +1,7 @@
 #include "platform/kernel/clock.h"
 
 #include "platform/kernel/level.h"
+#include "platform/object/host_scheduling.h"
 
 #include <chrono>
 
@@ -50,6 +51,9 @@ void Clock::useRealTime()
         virtual_ = false;
         stopping_ = false;
     }
+    // Priorities are the host's in real time only: the virtual clock stays
+    // deterministic and needs no privilege.
+    ob::host::setEnabled(true);
     thread_ = std::thread([this] { threadMain(); });
 }
 
@@ -207,6 +211,15 @@ void Clock::advanceTo(Ticks target)
     }
 }
 
+void Clock::stall(Ticks delta)
+{
+    std::lock_guard lock(mutex_);
+    if (!virtual_)
+        violation("stalling a real-time clock");
+    virtualNow_ += delta;
+    changed_.notify_all();
+}
+
 void Clock::waitUntil(Ticks deadline)
 {
     requirePassive("a wait");
@@ -238,6 +251,7 @@ void Clock::stopThread()
         changed_.notify_all();
     }
     thread_.join();
+    ob::host::setEnabled(false);
     std::lock_guard lock(mutex_);
     // Continue virtual time where real time stopped.
     virtualNow_ = realNowLocked();
@@ -247,6 +261,9 @@ void Clock::stopThread()
 
 void Clock::threadMain()
 {
+    // This thread is the platform's dispatch level: timers, USB frames and
+    // completions run on it, above every user thread.
+    ob::host::apply(ob::host::currentThreadId(), ob::host::dispatchSchedule());
     std::unique_lock lock(mutex_);
     while (!stopping_) {
         if (!head_) {
@@ -255,7 +272,10 @@ void Clock::threadMain()
         }
         Ticks now = realNowLocked();
         if (head_->due_ > now) {
-            changed_.wait_for(lock, std::chrono::nanoseconds((head_->due_ - now) * 100));
+            // An absolute wake-up on the monotonic clock: the time spent
+            // getting here does not push the deadline on.
+            const uint64_t dueNs = realStartNs_ + (head_->due_ - realBase_) * 100;
+            changed_.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(dueNs)));
             continue;
         }
         ClockEntry* entry = head_;

@@ -76,6 +76,10 @@ public:
     void advanceTo(Ticks target);
     // Runs whatever is due at the current time.
     void runDue() { advance(0); }
+    // Virtual mode: time moves on while nothing runs, as when the clock
+    // thread is not scheduled; what fell due meanwhile runs late, at the
+    // next advance.
+    void stall(Ticks delta);
 
     // Blocks the caller until `deadline` (passive level only).
     void waitUntil(Ticks deadline);

@@ -19,7 +19,10 @@ struct CurrentThread {
     bool implicit = false;
     ~CurrentThread()
     {
-        if (thread && implicit)
+        if (!thread)
+            return;
+        thread->bindHostThread(0);
+        if (implicit)
             thread->markExited(0);
     }
 };
@@ -42,14 +45,19 @@ Ref<Thread> Thread::current()
     if (!t_thread.thread) {
         t_thread.thread = create(Process::currentRef());
         t_thread.implicit = true;
+        t_thread.thread->bindHostThread(host::currentThreadId());
     }
     return t_thread.thread;
 }
 
 void Thread::bindCurrent(Ref<Thread> thread)
 {
+    if (t_thread.thread && t_thread.thread != thread)
+        t_thread.thread->bindHostThread(0);
     t_thread.thread = std::move(thread);
     t_thread.implicit = false;
+    if (t_thread.thread)
+        t_thread.thread->bindHostThread(host::currentThreadId());
 }
 
 int32_t Thread::priority() const
@@ -60,10 +68,40 @@ int32_t Thread::priority() const
 void Thread::setPriority(int32_t priority)
 {
     priority_.store(priority, std::memory_order_release);
+    std::lock_guard lock(hostMutex_);
+    applyHostLocked();
+}
+
+pid_t Thread::hostThreadId() const
+{
+    std::lock_guard lock(hostMutex_);
+    return hostTid_;
+}
+
+void Thread::bindHostThread(pid_t tid)
+{
+    std::lock_guard lock(hostMutex_);
+    hostTid_ = tid;
+    hostApplied_ = {}; // a new host thread starts normal; an unbound one is not ours any more
+    applyHostLocked();
+}
+
+void Thread::applyHostLocked()
+{
+    // The id is cleared under the same lock before the host thread ends, so
+    // a late boost never reaches a thread that reused the id.
+    if (hostTid_ == 0 || !host::enabled())
+        return;
+    const host::Schedule wanted = host::scheduleForThreadPriority(priority_.load(std::memory_order_acquire));
+    if (wanted == hostApplied_)
+        return;
+    host::apply(hostTid_, wanted);
+    hostApplied_ = wanted;
 }
 
 void Thread::markExited(uint32_t exitCode)
 {
+    bindHostThread(0);
     DispatcherLock lock;
     if (signalledLocked())
         return;

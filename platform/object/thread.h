@@ -3,9 +3,14 @@
 // gets one on first use (Thread::current()); the Win32 stand-in creates them
 // for the threads it starts. The object records the thread's priority as set
 // through the platform, belongs to the process that was current when it was
-// made, and is signalled once the thread has ended.
+// made, and is signalled once the thread has ended. While host scheduling is
+// switched on (host_scheduling.h) the priority is also given to the host
+// thread that carries the object.
 
 #include "platform/object/dispatcher.h"
+#include "platform/object/host_scheduling.h"
+
+#include <mutex>
 
 namespace ob {
 
@@ -32,6 +37,11 @@ public:
     int32_t priority() const;
     void setPriority(int32_t priority);
 
+    // The host thread carrying the object (0 when none): bound with the
+    // object, cleared when the thread ends.
+    pid_t hostThreadId() const;
+    void bindHostThread(pid_t tid);
+
     // Ends the thread's life as an object: signalled, exit code kept.
     void markExited(uint32_t exitCode);
     bool exited() const;
@@ -42,7 +52,12 @@ public:
 private:
     const uint32_t id_;
     const Ref<Process> process_;
+    void applyHostLocked(); // under hostMutex_
+
     std::atomic<int32_t> priority_{0};
+    mutable std::mutex hostMutex_;
+    pid_t hostTid_ = 0;
+    host::Schedule hostApplied_; // what this object gave its host thread
     uint32_t exitCode_ = 259;
 };
 

@@ -1,8 +1,9 @@
 #pragma once
 // Threads: each runs on a real thread, acts for the process that created it,
 // and has a thread object whose handle can be waited on (signalled when the
-// thread has ended). Priorities are recorded on the thread object; the host
-// scheduler is not changed.
+// thread has ended). Priorities are recorded on the thread object; in a
+// real-time machine the thread object gives them to the host thread
+// (platform/object/host_scheduling.h: time-critical runs SCHED_FIFO).
 
 #include "platform/win32/types.h"
 

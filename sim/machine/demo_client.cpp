@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace orvo::demo {
@@ -60,9 +61,10 @@ void printPeaks(std::vector<double>& peaks)
     std::printf("\n");
 }
 
-} // namespace
+constexpr uint32_t kRate = 48000;
+constexpr uint32_t kBlockFrames = 256;
 
-int runKernelClient(const std::u16string& link, int seconds)
+int streamAsClient(const std::u16string& link, int seconds)
 {
     // The client is a process of its own.
     ob::Ref<ob::Process> process = ob::Process::create();
@@ -77,35 +79,36 @@ int runKernelClient(const std::u16string& link, int seconds)
     auto event = ob::Event::create(ob::Event::Kind::ManualReset, false);
     ob::Handle eventHandle = 0;
     process->insert(event, ob::kEventAllAccess, eventHandle);
-    uint8_t in[8] = {};
-    std::memcpy(in, &eventHandle, 4);
-    uint8_t result[init_buffers_result::kSize] = {};
+    StreamSetup setup;
     bool ok = session.message(kMsgDriverVersion, device_message::kGet, 0, &version) &&
-              session.message(kMsgClientProcessId, device_message::kSet, process->id()) &&
-              session.message(kMsgSampleRate, device_message::kSet, 48000) &&
-              session.message(kMsgSampleRate, device_message::kGet, 0, &rate) &&
-              session.message(kMsgBlockFrames, device_message::kSet, 256) &&
-              session.control(kIoCtlInitBuffers, in, sizeof in, result, sizeof result) &&
-              session.message(kMsgClientStarted, device_message::kSet, 1);
+              session.startStream(process->id(), eventHandle, kRate, kBlockFrames, setup) &&
+              session.message(kMsgSampleRate, device_message::kGet, 0, &rate);
     if (ok) {
-        uint32_t recordAddress, ringAddress, slot;
-        std::memcpy(&recordAddress, result + init_buffers_result::kStatusRecordOffset, 4);
-        std::memcpy(&ringAddress, result + init_buffers_result::kRecordRingOffset, 4);
-        std::memcpy(&slot, result + init_buffers_result::kClientSlotOffset, 4);
-        std::printf("client: driver version 0x%08X, registered in slot %u at %u Hz, 256-frame blocks\n", version,
-                    slot, rate);
-        AsioInfo info(reinterpret_cast<uint8_t*>(uintptr_t(recordAddress)));
-        const uint8_t* ring = reinterpret_cast<const uint8_t*>(uintptr_t(ringAddress));
+        std::printf("client: driver version 0x%08X, registered in slot %u at %u Hz, %u-frame blocks\n", version,
+                    setup.clientSlot, rate, kBlockFrames);
+        uint8_t* record = reinterpret_cast<uint8_t*>(uintptr_t(setup.statusRecord));
+        AsioInfo info(record);
+        const uint8_t* ring = reinterpret_cast<const uint8_t*>(uintptr_t(setup.recordRing));
         std::vector<double> peaks(info.inputChannelCount(), 0.0);
         uint64_t wakeups = 0;
+        BlockTally tally;
+        bool counting = false;
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         auto nextReport = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         while (std::chrono::steady_clock::now() < end) {
             if (ob::waitForObject(*event, 100) == ob::kWaitObject0) {
                 ++wakeups;
                 event->reset();
-                if (const uint64_t count = info.asioBlockCount(); count > 0)
+                keepBoosted(record, setup.clientSlot);
+                const uint64_t count = info.asioBlockCount();
+                if (count > 0) {
                     gatherPeaks(info, ring, count, peaks);
+                    // The wall clock counts from the stream's first block.
+                    if (!counting)
+                        tally.start(count, kplat::kernelClock().now());
+                    counting = true;
+                    tally.see(count);
+                }
             }
             if (std::chrono::steady_clock::now() >= nextReport) {
                 nextReport += std::chrono::seconds(1);
@@ -115,14 +118,41 @@ int runKernelClient(const std::u16string& link, int seconds)
                 printPeaks(peaks);
             }
         }
-        std::printf("  transfers: reads %u completed, %u failed; writes %u completed, %u failed; late blocks %u\n",
+        const kplat::Ticks now = kplat::kernelClock().now();
+        const uint64_t expected = tally.expectedFrames(now, rate);
+        const uint64_t delivered = tally.deliveredFrames(kBlockFrames);
+        const int64_t lost = int64_t(expected) - int64_t(delivered);
+        std::printf("  transfers: reads %u completed, %u failed; writes %u completed, %u failed (missed start "
+                    "frames fail); late blocks %u\n",
                     info.readsCompleted(), info.readsFailed(), info.writesCompleted(), info.writesFailed(),
                     info.lateBlocks());
-        ok = info.asioBlockCount() > 0 && wakeups > 0;
+        // Frames count in whole blocks, and a transfer completes up to two
+        // blocks at once: within two blocks delivery kept up.
+        const double seconds = tally.seconds(now);
+        std::printf("  rate check: %llu frames delivered in %.2f s of wall time = %.0f Hz against %u Hz: ",
+                    static_cast<unsigned long long>(delivered), seconds, seconds > 0 ? double(delivered) / seconds : 0.0,
+                    rate);
+        if (lost <= int64_t(2 * kBlockFrames))
+            std::puts("no frames lost");
+        else
+            std::printf("%lld frames lost (%.2f %%)\n", static_cast<long long>(lost), 100.0 * double(lost) / double(expected));
+        ok = counting && wakeups > 0;
     }
     session.close();
     std::puts(ok ? "client: closed, buffers disposed" : "client: streaming did not run");
     return ok ? 0 : 1;
+}
+
+} // namespace
+
+int runKernelClient(const std::u16string& link, int seconds)
+{
+    // A thread of its own: the kernel raises it while blocks are due, and
+    // the raise ends with the thread.
+    int result = 1;
+    std::thread client([&] { result = streamAsClient(link, seconds); });
+    client.join();
+    return result;
 }
 
 } // namespace orvo::demo

@@ -1,5 +1,6 @@
 #include "sim/machine/kernel_session.h"
 
+#include "classcomp/kernel/asio_info.h"
 #include "classcomp/kernel/io_control.h"
 
 #include <cstdio>
@@ -34,6 +35,35 @@ bool KernelSession::message(uint32_t selector, uint32_t operation, uint32_t valu
     if (ok && reply)
         std::memcpy(reply, out, 4);
     return ok;
+}
+
+bool KernelSession::startStream(uint32_t processId, uint32_t eventHandle, uint32_t rate, uint32_t blockFrames,
+                                StreamSetup& out)
+{
+    uint8_t in[kInitBuffersInputBytes] = {};
+    std::memcpy(in, &eventHandle, 4);
+    uint8_t result[init_buffers_result::kSize] = {};
+    uint8_t negotiateIn[kNegotiateInputBytes] = {0, 0, 0, 0, 1, 0, 0, 0}; // keep the token
+    uint8_t negotiateOut[kNegotiateOutputBytes] = {};
+    const bool ok = message(kMsgClientProcessId, device_message::kSet, processId) &&
+                    message(kMsgSampleRate, device_message::kSet, rate) &&
+                    message(kMsgBlockFrames, device_message::kSet, blockFrames) &&
+                    control(kIoCtlInitBuffers, in, sizeof in, result, sizeof result) &&
+                    control(kIoCtlNegotiateThreadPriority, negotiateIn, sizeof negotiateIn, negotiateOut,
+                            sizeof negotiateOut) &&
+                    control(kIoCtlElevateThreadPriority, nullptr, 0, nullptr, 0);
+    if (!ok)
+        return false;
+    std::memcpy(&out.statusRecord, result + init_buffers_result::kStatusRecordOffset, 4);
+    std::memcpy(&out.recordRing, result + init_buffers_result::kRecordRingOffset, 4);
+    std::memcpy(&out.clientSlot, result + init_buffers_result::kClientSlotOffset, 4);
+    keepBoosted(reinterpret_cast<uint8_t*>(uintptr_t(out.statusRecord)), out.clientSlot);
+    return message(kMsgClientStarted, device_message::kSet, 1);
+}
+
+void keepBoosted(uint8_t* statusRecord, uint32_t clientSlot)
+{
+    AsioInfo(statusRecord).setClientDeadline(clientSlot, kplat::kernelClock().now() + kplat::msToTicks(100));
 }
 
 void KernelSession::close()

@@ -14,6 +14,7 @@
 #include "platform/kernel/io_manager.h"
 #include "platform/kernel/usb_bus.h"
 #include "platform/object/event.h"
+#include "platform/object/host_scheduling.h"
 #include "platform/object/process.h"
 #include "platform/registry/registry.h"
 #include "sim/machine/kernel_session.h"
@@ -31,6 +32,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <time.h>
 
 namespace {
 
@@ -77,6 +82,48 @@ private:
     std::atomic<uint32_t> sink_{0};
 };
 
+// What the machine gives any real-time thread: a bare thread at the kernel
+// clock thread's schedule that sleeps to absolute 1 ms deadlines and notes
+// how late it wakes. Lateness here is the platform's, not the driver's.
+class ReferenceTimer {
+public:
+    ReferenceTimer() : thread_([this] { run(); }) {}
+    ~ReferenceTimer() { stop(); }
+    void stop()
+    {
+        stop_.store(true);
+        if (thread_.joinable())
+            thread_.join();
+    }
+    std::vector<double>& latenessUs() { return lateness_; }
+
+private:
+    void run()
+    {
+        ob::host::apply(ob::host::currentThreadId(), ob::host::dispatchSchedule());
+        lateness_.reserve(200'000);
+        timespec next{};
+        clock_gettime(CLOCK_MONOTONIC, &next);
+        while (!stop_.load(std::memory_order_relaxed) && lateness_.size() < lateness_.capacity()) {
+            next.tv_nsec += 1'000'000;
+            if (next.tv_nsec >= 1'000'000'000) {
+                next.tv_nsec -= 1'000'000'000;
+                ++next.tv_sec;
+            }
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const double late = double(now.tv_sec - next.tv_sec) * 1e6 + double(now.tv_nsec - next.tv_nsec) / 1e3;
+            lateness_.push_back(late);
+            if (late > 1000) // a late wake-up starts a new period rather than catching up
+                next = now;
+        }
+    }
+    std::vector<double> lateness_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 struct Figures {
     double seconds = 0;
     uint64_t expectedFrames = 0;
@@ -86,6 +133,8 @@ struct Figures {
     uint32_t readsFailed = 0;
     uint32_t writesFailed = 0;
     uint32_t lateBlocks = 0;
+    long minorFaults = 0;
+    long majorFaults = 0;
     std::vector<double> latencyUs;
 };
 
@@ -107,31 +156,15 @@ bool stream(const std::u16string& link, uint32_t blockFrames, int seconds, Figur
     auto event = ob::Event::create(ob::Event::Kind::ManualReset, false);
     ob::Handle eventHandle = 0;
     process->insert(event, ob::kEventAllAccess, eventHandle);
-    uint8_t in[kInitBuffersInputBytes] = {};
-    std::memcpy(in, &eventHandle, 4);
-    uint8_t result[init_buffers_result::kSize] = {};
-    uint8_t negotiateIn[kNegotiateInputBytes] = {0, 0, 0, 0, 1, 0, 0, 0}; // save the token
-    uint8_t negotiateOut[kNegotiateOutputBytes] = {};
-    bool ok = session.message(kMsgClientProcessId, device_message::kSet, process->id()) &&
-              session.message(kMsgSampleRate, device_message::kSet, kRate) &&
-              session.message(kMsgBlockFrames, device_message::kSet, blockFrames) &&
-              session.control(kIoCtlInitBuffers, in, sizeof in, result, sizeof result) &&
-              session.control(kIoCtlNegotiateThreadPriority, negotiateIn, sizeof negotiateIn, negotiateOut,
-                              sizeof negotiateOut) &&
-              session.control(kIoCtlElevateThreadPriority, nullptr, 0, nullptr, 0) &&
-              session.message(kMsgClientStarted, device_message::kSet, 1);
-    if (!ok) {
+    orvo::demo::StreamSetup setup;
+    if (!session.startStream(process->id(), eventHandle, kRate, blockFrames, setup)) {
         session.close();
         return false;
     }
-    uint32_t recordAddress, slot;
-    std::memcpy(&recordAddress, result + init_buffers_result::kStatusRecordOffset, 4);
-    std::memcpy(&slot, result + init_buffers_result::kClientSlotOffset, 4);
-    AsioInfo info(reinterpret_cast<uint8_t*>(uintptr_t(recordAddress)));
+    uint8_t* record = reinterpret_cast<uint8_t*>(uintptr_t(setup.statusRecord));
+    AsioInfo info(record);
     kplat::Clock& clock = kplat::kernelClock();
-    // Keeps the kernel boosting this thread while blocks are due.
-    auto extendDeadline = [&] { info.setClientDeadline(slot, clock.now() + kplat::msToTicks(100)); };
-    extendDeadline();
+    auto extendDeadline = [&] { orvo::demo::keepBoosted(record, setup.clientSlot); };
 
     // One second to settle, then the measured stretch begins at a block.
     const auto warmEnd = Steady::now() + std::chrono::seconds(1);
@@ -144,11 +177,13 @@ bool stream(const std::u16string& link, uint32_t blockFrames, int seconds, Figur
     const uint32_t readsFailed0 = info.readsFailed();
     const uint32_t writesFailed0 = info.writesFailed();
     const uint32_t late0 = info.lateBlocks();
-    uint64_t lastCount = info.asioBlockCount();
+    rusage usage0{};
+    getrusage(RUSAGE_SELF, &usage0);
     uint64_t lastBlockTime = info.lastBlockTime();
     const kplat::Ticks begin = clock.now();
     const kplat::Ticks end = begin + uint64_t(seconds) * kplat::kTicksPerSecond;
-    uint64_t blocks = 0;
+    orvo::demo::BlockTally tally;
+    tally.start(info.asioBlockCount(), begin);
     for (kplat::Ticks now = begin; now < end; now = clock.now()) {
         if (ob::waitForObject(*event, 100) != ob::kWaitObject0)
             continue;
@@ -159,14 +194,7 @@ bool stream(const std::u16string& link, uint32_t blockFrames, int seconds, Figur
         uint64_t blockTime = info.lastBlockTime();
         for (int i = 0; i < 1000 && blockTime == lastBlockTime; ++i)
             blockTime = info.lastBlockTime();
-        const uint64_t count = info.asioBlockCount();
-        if (count < lastCount) {
-            ++out.resets;
-            blocks += count;
-        } else {
-            blocks += count - lastCount;
-        }
-        lastCount = count;
+        tally.see(info.asioBlockCount());
         if (blockTime != lastBlockTime && woke >= blockTime && woke - blockTime < kplat::kTicksPerSecond)
             out.latencyUs.push_back(double(woke - blockTime) / 10.0);
         lastBlockTime = blockTime;
@@ -174,12 +202,17 @@ bool stream(const std::u16string& link, uint32_t blockFrames, int seconds, Figur
         extendDeadline();
     }
     const kplat::Ticks finish = clock.now();
-    out.seconds = double(finish - begin) / double(kplat::kTicksPerSecond);
-    out.expectedFrames = (finish - begin) * kRate / kplat::kTicksPerSecond;
-    out.deliveredFrames = blocks * blockFrames;
+    out.seconds = tally.seconds(finish);
+    out.expectedFrames = tally.expectedFrames(finish, kRate);
+    out.deliveredFrames = tally.deliveredFrames(blockFrames);
+    out.resets = tally.resets();
     out.readsFailed = info.readsFailed() - readsFailed0;
     out.writesFailed = info.writesFailed() - writesFailed0;
     out.lateBlocks = info.lateBlocks() - late0;
+    rusage usage1{};
+    getrusage(RUSAGE_SELF, &usage1);
+    out.minorFaults = usage1.ru_minflt - usage0.ru_minflt;
+    out.majorFaults = usage1.ru_majflt - usage0.ru_majflt;
     session.close();
     return true;
 }
@@ -208,9 +241,14 @@ int main(int argc, char** argv)
     const std::filesystem::path root = rootTemplate;
     reg::Registry::setMachineRoot(root);
 
+    // Locking memory is there for comparison: the stream path takes no page
+    // faults after its first pass (the figures below say how many).
+    const char* lockEnv = std::getenv("ORVO_BENCH_MLOCK");
+    const bool locked = lockEnv && std::strcmp(lockEnv, "1") == 0 && mlockall(MCL_CURRENT | MCL_FUTURE) == 0;
     bool ok = orvo::machine::boot(true);
     Figures f;
     size_t loadThreads = 0;
+    std::vector<double> platformFloor;
     if (ok) {
         kplat::usb::HostController bus;
         sim::mixer::Mixer mixer(sim::mixer::profiles::qx1600(), 1);
@@ -221,7 +259,13 @@ int main(int argc, char** argv)
             const auto links = kplat::io::deviceInterfaces(orvo::kernel::GetDeviceContext(*device)->interfaceGuid);
             BackgroundLoad load(Steady::now() + std::chrono::seconds(seconds + 15));
             loadThreads = load.threads();
-            ok = !links.empty() && stream(links[0], blockFrames, seconds, f);
+            ReferenceTimer reference;
+            // The client streams on a thread of its own, which the kernel
+            // raises; it ends with the stream.
+            std::thread client([&] { ok = !links.empty() && stream(links[0], blockFrames, seconds, f); });
+            client.join();
+            reference.stop();
+            platformFloor = std::move(reference.latenessUs());
         }
         bus.unplug(port);
     }
@@ -233,6 +277,11 @@ int main(int argc, char** argv)
     }
 
     std::sort(f.latencyUs.begin(), f.latencyUs.end());
+    std::sort(platformFloor.begin(), platformFloor.end());
+    auto printPercentiles = [](const std::vector<double>& v) {
+        std::printf("median %.0f  99th %.0f  99.9th %.0f  max %.0f\n", percentile(v, 50), percentile(v, 99),
+                    percentile(v, 99.9), v.empty() ? 0.0 : v.back());
+    };
     const int64_t lost = int64_t(f.expectedFrames) - int64_t(f.deliveredFrames);
     std::printf("real-time stream: %u Hz, %u-frame blocks, %.1f s, %zu busy threads of background load\n", kRate,
                 blockFrames, f.seconds, loadThreads);
@@ -241,10 +290,13 @@ int main(int argc, char** argv)
                 static_cast<long long>(lost), f.expectedFrames ? 100.0 * double(lost) / double(f.expectedFrames) : 0.0);
     std::printf("  transfers  reads failed %u  writes failed %u  late blocks %u  stream resets %llu\n", f.readsFailed,
                 f.writesFailed, f.lateBlocks, static_cast<unsigned long long>(f.resets));
-    std::printf("  wake-up latency (us, %zu of %llu wake-ups)  median %.0f  99th %.0f  99.9th %.0f  max %.0f\n",
-                f.latencyUs.size(), static_cast<unsigned long long>(f.wakeups), percentile(f.latencyUs, 50),
-                percentile(f.latencyUs, 99), percentile(f.latencyUs, 99.9),
-                f.latencyUs.empty() ? 0.0 : f.latencyUs.back());
+    std::printf("  wake-up latency (us, %zu of %llu wake-ups)  ", f.latencyUs.size(),
+                static_cast<unsigned long long>(f.wakeups));
+    printPercentiles(f.latencyUs);
+    std::printf("  platform: bare timer thread lateness (us, %zu periods of 1 ms)  ", platformFloor.size());
+    printPercentiles(platformFloor);
+    std::printf("  page faults in the stretch: %ld minor, %ld major; memory %s\n", f.minorFaults, f.majorFaults,
+                locked ? "locked" : "not locked");
     // Frames are counted in whole blocks at block wake-ups: a few blocks of
     // difference are the measurement's own granularity.
     const bool targets = lost <= int64_t(4 * blockFrames) && f.readsFailed == 0 && f.writesFailed == 0 &&

@@ -107,5 +107,29 @@ TEST_F(SimMixerStreamTest, ClockDriftShowsInTheMeasuredRate)
     EXPECT_EQ(info().readsFailed(), 0u);
 }
 
+// A clock thread that runs later than the queued transfers reach: the next
+// transfers miss their start frames, the stream starts again further on, and
+// the frames in between never arrive. The failures show in the record's
+// counters and the blocks fall behind the wall clock, while the measured rate
+// (frames per received millisecond) still reads the device's rate.
+TEST_F(SimMixerStreamTest, ALateClockMissesStartFramesAndTheLossIsCounted)
+{
+    sim::mixer::UsbAudioDevice mixer(sim::mixer::profiles::qx1600(), 1);
+    startWith(mixer, 48000, 16, 16);
+    addClient(48);
+    advanceMs(500);
+    ASSERT_EQ(info().readsFailed() + info().writesFailed(), 0u);
+    const uint64_t blocksBefore = info().asioBlockCount();
+    kernelClock().stall(msToTicks(10));
+    advanceMs(990);
+    EXPECT_GT(info().readsFailed(), 0u);
+    EXPECT_EQ(info().readUrbError(), uint32_t(usb::usbd::kBadStartFrame));
+    EXPECT_GT(info().writesFailed(), 0u);
+    const uint64_t delivered = (info().asioBlockCount() - blocksBefore) * 48;
+    EXPECT_LT(delivered + 48 * 40, 48'000u) << "about 50 ms of frames never arrive";
+    EXPECT_GT(delivered, 48'000u * 8 / 10) << "the stream goes on";
+    EXPECT_NEAR(double(info().measuredSampleRate()), 48000.0, 2.0);
+}
+
 } // namespace
 } // namespace orvo::kernel::testing

@@ -2,6 +2,8 @@
 
 #include "platform/kernel/spin_lock.h"
 #include "platform/kernel/timer.h"
+#include "platform/object/host_scheduling.h"
+#include "tests/platform/object/host_calls.h"
 
 #include <atomic>
 #include <thread>
@@ -92,6 +94,31 @@ TEST(KernelThreads, RealTimeClockRunsTimers)
     EXPECT_EQ(fired, 1);
     root->deleteObject();
     kernelClock().useVirtual(0);
+}
+
+// The clock thread is the platform's dispatch level: in real time it asks
+// the host for real-time scheduling above every user thread; the virtual
+// clock leaves the host alone.
+TEST(KernelThreads, TheRealTimeClockThreadRunsAtTheDispatchSchedule)
+{
+    using ob::testing::HostCalls;
+    kernelClock().useVirtual(0);
+    HostCalls::take();
+    ob::host::setSetterForTesting(&HostCalls::kSetter);
+    kernelClock().useRealTime();
+    EXPECT_TRUE(ob::host::enabled());
+    std::vector<HostCalls::Call> calls;
+    for (int i = 0; i < 2000 && calls.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        calls = HostCalls::take();
+    }
+    kernelClock().useVirtual(0);
+    EXPECT_FALSE(ob::host::enabled());
+    ob::host::setSetterForTesting(nullptr);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].policy, SCHED_FIFO);
+    EXPECT_EQ(calls[0].value, ob::host::kDispatchFifoPriority);
+    EXPECT_NE(calls[0].tid, ob::host::currentThreadId());
 }
 
 } // namespace
