@@ -5,6 +5,7 @@
 #include "classcomp/kernel/class_requests.h"
 #include "classcomp/kernel/device_slots.h"
 #include "classcomp/kernel/io_dispatch.h"
+#include "classcomp/kernel/stream_buffers.h"
 #include "classcomp/kernel/stream_engine.h"
 #include "classcomp/kernel/usb_config.h"
 #include "platform/kernel/kernel_services.h"
@@ -18,39 +19,16 @@ using namespace kplat;
 
 namespace {
 
-// Allocates, maps and zeroes the status record; stores what it made in the
-// context (destroy frees it).
+// Allocates, maps and zeroes the status record (destroy frees it).
 Status AllocateStatusRecord(DeviceContext* context)
 {
-    Mdl* mdl = allocatePagesForMdl(0, 0xFFFFFFFF, 0, asio_info::kSize);
-    if (!mdl)
+    uint8_t* record = nullptr;
+    if (failed(AllocateMappedBlock(asio_info::kSize, record, context->statusRecordMdl)))
         return status::kInsufficientResources;
-    if (mdlByteCount(*mdl) < asio_info::kSize) {
-        freePagesFromMdl(*mdl);
-        freeMdl(mdl);
-        return status::kInsufficientResources;
-    }
-    context->statusRecordMdl = mdl;
-    auto* record = static_cast<uint8_t*>(mapLockedPages(*mdl, AccessMode::Kernel, CacheType::Cached));
-    if (!record)
-        return status::kInsufficientResources;
-    std::memset(record, 0, asio_info::kSize);
     context->statusRecordMapping = record;
     context->asioInfo = record;
     AsioInfo(record).setClassId(context->classId);
     return status::kSuccess;
-}
-
-void FreeMappedBlock(uint8_t*& mapping, Mdl*& mdl)
-{
-    if (mdl) {
-        if (mapping)
-            unmapLockedPages(mapping, *mdl);
-        freePagesFromMdl(*mdl);
-        freeMdl(mdl);
-    }
-    mapping = nullptr;
-    mdl = nullptr;
 }
 
 // Everything of device add after the device exists; a failure here leaves

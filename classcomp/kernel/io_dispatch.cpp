@@ -168,12 +168,12 @@ Status InitBuffers(DeviceContext* c, Request& request, FileContext* fc, uint64_t
     if (failed(s))
         return s;
 
+    if (failed(AllocateStreamBuffers(c)))
+        return status::kInvalidDeviceRequest;
     bool wasEnabled = false;
     uint32_t deadlineSlot = 0;
     {
         SpinLockGuard guard(*c->streamLock);
-        if (failed(AllocateStreamBuffers(c)))
-            return status::kInvalidDeviceRequest;
         if (fc->buffersSetUp || c->requestedSampleRate == 0 || c->requestedBlockFrames == 0)
             return status::kInvalidDeviceRequest;
         MarkRestartIfChanged(c);

@@ -1,35 +1,55 @@
 #include "classcomp/kernel/stream_buffers.h"
 
 #include "classcomp/kernel/asio_info.h"
+#include "platform/kernel/level.h"
+#include "platform/kernel/spin_lock.h"
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace orvo::kernel {
 
 using namespace kplat;
 
-namespace {
-
-// A system-mapped, zeroed block of pages; what was made stays in the context
-// for the destroy callback.
 Status AllocateMappedBlock(size_t bytes, uint8_t*& mapping, Mdl*& mdl)
 {
     Mdl* pages = allocatePagesForMdl(0, 0xFFFFFFFF, 0, bytes);
     if (!pages)
         return status::kInsufficientResources;
-    if (mdlByteCount(*pages) < bytes) {
-        freePagesFromMdl(*pages);
-        freeMdl(pages);
+    mdl = pages;
+    uint8_t* address = nullptr;
+    if (mdlByteCount(*pages) >= bytes)
+        address = static_cast<uint8_t*>(mapLockedPages(*pages, AccessMode::Kernel, CacheType::Cached));
+    if (!address) {
+        FreeMappedBlock(address, mdl);
         return status::kInsufficientResources;
     }
-    mdl = pages;
-    auto* address = static_cast<uint8_t*>(mapLockedPages(*pages, AccessMode::Kernel, CacheType::Cached));
-    if (!address)
-        return status::kInsufficientResources;
     std::memset(address, 0, bytes);
     mapping = address;
     return status::kSuccess;
+}
+
+namespace {
+
+struct StreamBlocks {
+    uint8_t* transferPool = nullptr;
+    uint8_t* recordRing = nullptr;
+    Mdl* recordRingMdl = nullptr;
+    uint8_t* clippedRing = nullptr;
+    Mdl* clippedRingMdl = nullptr;
+    uint8_t* unclippedRing = nullptr;
+    Mdl* unclippedRingMdl = nullptr;
+};
+
+void FreeStreamBlocks(StreamBlocks& b)
+{
+    if (b.transferPool)
+        freePool(b.transferPool);
+    b.transferPool = nullptr;
+    FreeMappedBlock(b.recordRing, b.recordRingMdl);
+    FreeMappedBlock(b.clippedRing, b.clippedRingMdl);
+    FreeMappedBlock(b.unclippedRing, b.unclippedRingMdl);
 }
 
 } // namespace
@@ -42,17 +62,52 @@ uint32_t InputPacketBytes(uint32_t rate, uint32_t inputChannels)
     return static_cast<uint32_t>(((uint64_t(rate) * frameBytes / 1000) / 8 / frameBytes + 1) * frameBytes);
 }
 
+void FreeMappedBlock(uint8_t*& mapping, Mdl*& mdl)
+{
+    if (mdl) {
+        if (mapping)
+            unmapLockedPages(mapping, *mdl);
+        freePagesFromMdl(*mdl);
+        freeMdl(mdl);
+    }
+    mapping = nullptr;
+    mdl = nullptr;
+}
+
+// Pages for a list may only be had below dispatch level, and 19 MB of
+// allocation and zeroing have no place under a spin lock: the blocks are
+// made at passive level and published under the stream lock. Two first
+// set-ups at once may both allocate; only the first to publish keeps its
+// blocks, the other frees its own.
 Status AllocateStreamBuffers(DeviceContext* context)
 {
-    if (context->transferPool)
-        return status::kSuccess;
-    context->transferPool = static_cast<uint8_t*>(allocatePool(PoolType::NonPaged, kTransferPoolBytes, kPoolTag));
-    if (!context->transferPool)
+    requirePassive("allocating the stream buffers");
+    {
+        SpinLockGuard guard(*context->streamLock);
+        if (context->transferPool)
+            return status::kSuccess;
+    }
+    StreamBlocks b;
+    b.transferPool = static_cast<uint8_t*>(allocatePool(PoolType::NonPaged, kTransferPoolBytes, kPoolTag));
+    if (!b.transferPool || failed(AllocateMappedBlock(kRecordRingBytes, b.recordRing, b.recordRingMdl)) ||
+        failed(AllocateMappedBlock(kPlaybackBlockBytes, b.clippedRing, b.clippedRingMdl)) ||
+        failed(AllocateMappedBlock(kPlaybackBlockBytes, b.unclippedRing, b.unclippedRingMdl))) {
+        FreeStreamBlocks(b);
         return status::kInsufficientResources;
-    if (failed(AllocateMappedBlock(kRecordRingBytes, context->recordRing, context->recordRingMdl)) ||
-        failed(AllocateMappedBlock(kPlaybackBlockBytes, context->clippedRing, context->clippedRingMdl)) ||
-        failed(AllocateMappedBlock(kPlaybackBlockBytes, context->unclippedRing, context->unclippedRingMdl)))
-        return status::kInsufficientResources;
+    }
+    {
+        SpinLockGuard guard(*context->streamLock);
+        if (!context->transferPool) {
+            context->transferPool = std::exchange(b.transferPool, nullptr);
+            context->recordRing = std::exchange(b.recordRing, nullptr);
+            context->recordRingMdl = std::exchange(b.recordRingMdl, nullptr);
+            context->clippedRing = std::exchange(b.clippedRing, nullptr);
+            context->clippedRingMdl = std::exchange(b.clippedRingMdl, nullptr);
+            context->unclippedRing = std::exchange(b.unclippedRing, nullptr);
+            context->unclippedRingMdl = std::exchange(b.unclippedRingMdl, nullptr);
+        }
+    }
+    FreeStreamBlocks(b); // what another set-up published first made these spare
     return status::kSuccess;
 }
 

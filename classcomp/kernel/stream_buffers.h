@@ -23,7 +23,14 @@ struct WriteRequestContext {
     uint32_t slot;
 };
 
+// Passive level; takes the stream lock only to publish. A failure leaves
+// nothing allocated.
 kplat::Status AllocateStreamBuffers(DeviceContext* context);
+// A block of pages covering `bytes`, mapped into system space and zeroed;
+// at passive level. On failure nothing is left.
+kplat::Status AllocateMappedBlock(size_t bytes, uint8_t*& mapping, kplat::Mdl*& mdl);
+// Unmaps the system mapping and frees the pages and the list, if present.
+void FreeMappedBlock(uint8_t*& mapping, kplat::Mdl*& mdl);
 // Creates the transfer requests that do not exist yet (they survive
 // reconfigurations: nothing in them depends on the configuration).
 kplat::Status CreateStreamRequests(DeviceContext* context);

@@ -158,7 +158,7 @@ std::mutex gMdlMutex;
 
 Mdl* allocatePagesForMdl(uint64_t lowAddress, uint64_t highAddress, uint64_t skipBytes, size_t totalBytes)
 {
-    requireAtMost(Level::Dispatch, "page allocation");
+    requireAtMost(Level::Apc, "page allocation for a page list");
     (void)skipBytes;
     if (highAddress < lowAddress || totalBytes == 0)
         return nullptr;

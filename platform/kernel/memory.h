@@ -53,7 +53,7 @@ enum class CacheType : uint8_t { NonCached, Cached, WriteCombined };
 
 // Pages for a list of at least `totalBytes` within [low, high]. Under an
 // allocation fault the list comes back short (a page fewer) or, for a
-// single page, not at all: callers must check byteCount().
+// single page, not at all: callers must check byteCount(). At most APC level.
 Mdl* allocatePagesForMdl(uint64_t lowAddress, uint64_t highAddress, uint64_t skipBytes, size_t totalBytes);
 size_t mdlByteCount(const Mdl& mdl);
 // The memfd backing the list.

@@ -95,20 +95,25 @@ TEST_F(StreamGeometryTest, BuffersAreAllocatedOnceAndFreedWithTheDevice)
     EXPECT_EQ(poolBytesOutstanding(kPoolTag), before);
 }
 
-TEST_F(StreamGeometryTest, FailedAllocationsLeaveWhatWasMadeToDestroy)
+TEST_F(StreamGeometryTest, AFailedAllocationLeavesNothingAndCanBeTriedAgain)
 {
+    uint32_t port = plug();
+    DeviceContext* c = context(port);
     size_t pool = poolBytesOutstanding(kPoolTag);
     // The pool, then pages and mapping of each of the three rings.
-    for (uint32_t skip = 0; skip <= 7; ++skip) {
-        uint32_t port = plug();
-        DeviceContext* c = context(port);
+    for (uint32_t skip = 0; skip < 7; ++skip) {
         armFault(FaultKind::Allocation, skip, 1);
         Status s = AllocateStreamBuffers(c);
         disarmFaults();
-        EXPECT_EQ(s, skip < 7 ? status::kInsufficientResources : status::kSuccess) << skip;
-        bus_->unplug(port);
+        EXPECT_EQ(s, status::kInsufficientResources) << skip;
         EXPECT_EQ(poolBytesOutstanding(kPoolTag), pool) << skip;
+        EXPECT_EQ(c->transferPool, nullptr) << skip;
+        EXPECT_EQ(c->recordRingMdl, nullptr) << skip;
+        EXPECT_EQ(c->clippedRingMdl, nullptr) << skip;
+        EXPECT_EQ(c->unclippedRingMdl, nullptr) << skip;
     }
+    EXPECT_EQ(AllocateStreamBuffers(c), status::kSuccess);
+    EXPECT_NE(c->unclippedRing, nullptr);
 }
 
 } // namespace

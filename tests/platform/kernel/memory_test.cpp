@@ -98,6 +98,19 @@ TEST_F(MemoryTest, FaultsShortenPageListsAndFailPoolAndMappings)
     freeMdl(shortList);
 }
 
+TEST_F(MemoryTest, PagesForAListAreAllocatedAtApcLevelAtMost)
+{
+    {
+        ScopedLevel dispatch(Level::Dispatch);
+        EXPECT_THROW(allocatePagesForMdl(0, 0xFFFFFFFF, 0, 4096), StrictnessViolation);
+    }
+    ScopedLevel apc(Level::Apc);
+    Mdl* mdl = allocatePagesForMdl(0, 0xFFFFFFFF, 0, 4096);
+    ASSERT_NE(mdl, nullptr);
+    freePagesFromMdl(*mdl);
+    freeMdl(mdl);
+}
+
 TEST_F(MemoryTest, PoolIsTrackedByTag)
 {
     constexpr uint32_t tag = poolTag("uqdk");
