@@ -245,6 +245,13 @@ int main(int argc, char** argv)
     // faults after its first pass (the figures below say how many).
     const char* lockEnv = std::getenv("ORVO_BENCH_MLOCK");
     const bool locked = lockEnv && std::strcmp(lockEnv, "1") == 0 && mlockall(MCL_CURRENT | MCL_FUTURE) == 0;
+    // ORVO_BENCH_NORMAL_PRIORITY=1: every thread stays at normal priority,
+    // as before priorities were applied, for a comparison on the same machine.
+    const char* normalEnv = std::getenv("ORVO_BENCH_NORMAL_PRIORITY");
+    const bool normalOnly = normalEnv && std::strcmp(normalEnv, "1") == 0;
+    static constexpr ob::host::Setter kLeaveAlone{[](pid_t, int, int) { return 0; }, [](pid_t, int) { return 0; }};
+    if (normalOnly)
+        ob::host::setSetterForTesting(&kLeaveAlone);
     bool ok = orvo::machine::boot(true);
     Figures f;
     size_t loadThreads = 0;
@@ -295,8 +302,8 @@ int main(int argc, char** argv)
     printPercentiles(f.latencyUs);
     std::printf("  platform: bare timer thread lateness (us, %zu periods of 1 ms)  ", platformFloor.size());
     printPercentiles(platformFloor);
-    std::printf("  page faults in the stretch: %ld minor, %ld major; memory %s\n", f.minorFaults, f.majorFaults,
-                locked ? "locked" : "not locked");
+    std::printf("  page faults in the stretch: %ld minor, %ld major; memory %s; priorities %s\n", f.minorFaults,
+                f.majorFaults, locked ? "locked" : "not locked", normalOnly ? "all normal" : "applied");
     // Frames are counted in whole blocks at block wake-ups: a few blocks of
     // difference are the measurement's own granularity.
     const bool targets = lost <= int64_t(4 * blockFrames) && f.readsFailed == 0 && f.writesFailed == 0 &&
