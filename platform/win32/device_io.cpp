@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,24 @@ BOOL fail(DWORD error)
 {
     SetLastError(error);
     return FALSE;
+}
+
+std::mutex g_enumFaultMutex;
+DWORD g_enumFaultError = 0;
+int g_enumFaultCount = 0;
+DWORD g_enumFaultsTaken = 0;
+
+// True (and the last error set) when an armed enumeration fault fires.
+bool enumerationFaultFires()
+{
+    std::lock_guard lock(g_enumFaultMutex);
+    if (g_enumFaultCount == 0)
+        return false;
+    if (g_enumFaultCount > 0)
+        --g_enumFaultCount;
+    ++g_enumFaultsTaken;
+    SetLastError(g_enumFaultError);
+    return true;
 }
 
 } // namespace
@@ -128,6 +147,8 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, SP_DEVINFO_DATA* deviceInfo, cons
     ob::Ref<DeviceInfoSet> s = referenceHandle<DeviceInfoSet>(set, kDeviceInfoSetType, 0);
     if (!s)
         return FALSE;
+    if (enumerationFaultFires())
+        return FALSE;
     if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
         return fail(ERROR_INVALID_USER_BUFFER);
     if (!(*interfaceClass == s->cls) || memberIndex >= s->paths.size())
@@ -163,6 +184,20 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, const SP_DEVICE_INTERFACE_DA
         return fail(ERROR_INSUFFICIENT_BUFFER);
     std::memcpy(detail->DevicePath, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
     return TRUE;
+}
+
+void failInterfaceEnumeration(DWORD error, int count)
+{
+    std::lock_guard lock(g_enumFaultMutex);
+    g_enumFaultError = error;
+    g_enumFaultCount = count;
+    g_enumFaultsTaken = 0;
+}
+
+DWORD failedInterfaceEnumerations()
+{
+    std::lock_guard lock(g_enumFaultMutex);
+    return g_enumFaultsTaken;
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set)

@@ -42,4 +42,9 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, const SP_DEVICE_INTERFACE_DA
                                       DWORD* requiredSize, SP_DEVINFO_DATA* deviceInfo);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
 
+// Fault injection: the next `count` SetupDiEnumDeviceInterfaces calls (-1:
+// all) fail with `error`; the number of calls failed so since.
+void failInterfaceEnumeration(DWORD error, int count);
+DWORD failedInterfaceEnumerations();
+
 } // namespace w32
