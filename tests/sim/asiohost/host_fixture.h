@@ -11,9 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <sys/wait.h>
+#include <utility>
 #include <vector>
 
 struct HostFixture : ::testing::Test {
@@ -41,6 +45,21 @@ struct HostFixture : ::testing::Test {
                   0);
         ASSERT_EQ(server32.SetStringValue(nullptr, server.c_str(), w32::REG_EXPAND_SZ), 0);
         ASSERT_EQ(server32.SetStringValue(u"ThreadingModel", u"Apartment"), 0);
+    }
+
+    // Runs `program` on this test's machine with `arguments`; its output and exit code.
+    std::pair<std::string, int> runProgram(const std::string& program, const std::string& arguments) const
+    {
+        const std::string command = program + " --registry-root '" + (machine.root.path / "registry").string() +
+                                    "' --drive-root '" + (machine.root.path / "drives").string() + "' " +
+                                    arguments + " 2>&1";
+        std::FILE* pipe = ::popen(command.c_str(), "r");
+        std::string output;
+        std::array<char, 256> chunk;
+        while (std::fgets(chunk.data(), chunk.size(), pipe))
+            output += chunk.data();
+        const int status = ::pclose(pipe);
+        return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
     }
 
     std::vector<std::string> driverLog() const

@@ -3,29 +3,16 @@
 
 #include "host_fixture.h"
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <sys/wait.h>
 
 namespace {
 
 struct HostWithKernel : HostFixture {
     std::pair<std::string, int> run(const std::string& arguments) const
     {
-        const std::string command = std::string(ASIO_HOST_PROGRAM) + " --registry-root '" +
-                                    (machine.root.path / "registry").string() + "' --drive-root '" +
-                                    (machine.root.path / "drives").string() + "' --library '" + ASIO_DRIVER_LIBRARY +
-                                    "' " + arguments + " 2>&1";
-        std::FILE* pipe = ::popen(command.c_str(), "r");
-        std::string output;
-        std::array<char, 256> chunk;
-        while (std::fgets(chunk.data(), chunk.size(), pipe))
-            output += chunk.data();
-        const int status = ::pclose(pipe);
-        return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+        return runProgram(ASIO_HOST_PROGRAM, "--library '" + std::string(ASIO_DRIVER_LIBRARY) + "' " + arguments);
     }
     std::string allLogs() const
     {

@@ -2,28 +2,15 @@
 
 #include "host_fixture.h"
 
-#include <array>
-#include <cstdio>
 #include <fstream>
 #include <string>
-#include <sys/wait.h>
 
 namespace {
 
 struct HostProgram : HostFixture {
-    // Runs the program with `arguments` on this test's machine; output and exit code.
     std::pair<std::string, int> run(const std::string& arguments) const
     {
-        const std::string command = std::string(ASIO_HOST_PROGRAM) + " --registry-root '" +
-                                    (machine.root.path / "registry").string() + "' --drive-root '" +
-                                    (machine.root.path / "drives").string() + "' " + arguments + " 2>&1";
-        std::FILE* pipe = ::popen(command.c_str(), "r");
-        std::string output;
-        std::array<char, 256> chunk;
-        while (std::fgets(chunk.data(), chunk.size(), pipe))
-            output += chunk.data();
-        const int status = ::pclose(pipe);
-        return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+        return runProgram(ASIO_HOST_PROGRAM, arguments);
     }
 };
 
