@@ -140,6 +140,7 @@ struct DeviceContext {
     uint8_t* unclippedRing;
     kplat::Mdl* unclippedRingMdl;
     uint8_t releasing;
+    uint8_t inD0; // between D0 entry and D0 exit; under the stream lock
     uint64_t lastOutputCompletionMs;
     kplat::KernelTimer releaseTimer;
     kplat::Queue* defaultQueue;

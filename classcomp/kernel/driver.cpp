@@ -175,6 +175,10 @@ Status EvtDeviceD0Entry(Device& device, PowerState previous)
         context->interruptReaderStarted = 1;
     WriteAsioRegistryEntries(context);
     ReadSampleRate(context);
+    {
+        SpinLockGuard guard(*context->streamLock);
+        context->inD0 = 1;
+    }
     return status::kSuccess;
 }
 
@@ -188,6 +192,7 @@ Status EvtDeviceD0Exit(Device& device, PowerState target)
     }
     {
         SpinLockGuard guard(*context->streamLock);
+        context->inD0 = 0;
         SetStreamingEnabled(context, false);
     }
     setTimerResolution(kTimerResolution, false);

@@ -154,8 +154,9 @@ Status GetAsioInfo(DeviceContext* c, Request& request, FileContext* fc, uint64_t
 // the "already set up" and table-limit checks, in one step under the stream
 // lock; everything made after that is undone on failure, so the handle can
 // try again.
-Status InitBuffers(DeviceContext* c, Request& request, FileContext* fc, uint64_t* bytes)
+Status InitBuffers(DeviceContext* c, Request& request, FileObject& file, uint64_t* bytes)
 {
+    FileContext* fc = GetFileContext(file);
     ReadRatesIfUnknown(c);
     void* in = nullptr;
     void* out = nullptr;
@@ -258,10 +259,22 @@ Status InitBuffers(DeviceContext* c, Request& request, FileContext* fc, uint64_t
     StoreU32(reply + init_buffers_result::kClientSlotOffset, deadlineSlot);
     *bytes = init_buffers_result::kSize;
 
+    // The device may have left D0 or begun releasing since the dispatcher
+    // looked: streaming goes on only for a working device.
+    Status state = status::kSuccess;
     {
         SpinLockGuard guard(*c->streamLock);
-        if (!wasEnabled || c->clientCount == 1)
+        if (c->releasing)
+            state = status::kInvalidHandle;
+        else if (!c->inD0)
+            state = status::kInvalidDeviceState;
+        else if (!wasEnabled || c->clientCount == 1)
             SetStreamingEnabled(c, true);
+    }
+    if (failed(state)) {
+        *bytes = 0;
+        DisposeClient(c, file);
+        return state;
     }
     c->streamTimer->startRelative(msToTicks(1));
     return status::kSuccess;
@@ -432,7 +445,7 @@ void EvtIoDeviceControl(Queue& queue, Request& request, size_t outputLength, siz
     case kIoCtlGetAsioInfo: s = GetAsioInfo(c, request, fc, &bytes); break;
     case kIoCtlMessage: s = DeviceMessage(c, request, *file, &bytes); break;
     case kIoCtlElevateThreadPriority: s = ElevateThreadPriority(c, fc); break;
-    case kIoCtlInitBuffers: s = InitBuffers(c, request, fc, &bytes); break;
+    case kIoCtlInitBuffers: s = InitBuffers(c, request, *file, &bytes); break;
     case kIoCtlGetClientId: s = GetClientId(request, fc, &bytes); break;
     case kIoCtlNegotiateThreadPriority: s = NegotiateThreadPriority(c, request, fc, &bytes); break;
     default: s = status::kInvalidDeviceRequest; break;

@@ -121,7 +121,9 @@ void StreamTimerFunc(Timer& timer)
     Device& device = static_cast<Device&>(*timer.parent());
     DeviceContext* c = GetDeviceContext(device);
     c->streamLock->acquire();
-    if (c->timerBusy) {
+    // A tick due when the device left D0 or began releasing (streaming
+    // switched on by a set-up that raced with it) touches nothing.
+    if (c->timerBusy || c->releasing || !c->inD0) {
         c->streamLock->release();
         return;
     }

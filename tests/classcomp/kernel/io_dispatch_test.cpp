@@ -1,6 +1,7 @@
 #include "client_fixture.h"
 
 #include "classcomp/kernel/asio_info.h"
+#include "classcomp/kernel/stream_engine.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/kernel_objects.h"
 #include "platform/kernel/kernel_services.h"
@@ -497,6 +498,53 @@ TEST_F(IoDispatchTest, AfterReleaseHardwareEveryRequestFailsWithInvalidHandle)
     }
     close(a); // still disposes and unmaps
     EXPECT_EQ(pnp::liveDeviceCount(), 0u);
+}
+
+// The device's state is checked under the stream lock where streaming is
+// switched on, not only on entry: a set-up that runs after D0 exit must not
+// switch streaming on for a device that is not working.
+TEST_F(IoDispatchTest, ASetUpAfterD0ExitDoesNotSwitchStreamingOn)
+{
+    Client& a = open();
+    prepare(a);
+    ASSERT_EQ(pnp::setLowPower(bus_->node(ports_.back()), true), status::kSuccess);
+    Reply r = initBuffers(a);
+    EXPECT_EQ(r.status, status::kInvalidDeviceState);
+    EXPECT_EQ(c_->streamingEnabled, 0);
+    EXPECT_EQ(c_->clientCount, 0u);
+    EXPECT_EQ(mdlMappingCount(*c_->clippedRingMdl), 1u); // the kernel's own view only
+    advanceMs(20);
+    EXPECT_EQ(c_->inputsInFlight, 0u);
+    // Back in D0 the handle can set up.
+    ASSERT_EQ(pnp::setLowPower(bus_->node(ports_.back()), false), status::kSuccess);
+    EXPECT_EQ(initBuffers(a).status, status::kSuccess);
+    EXPECT_EQ(c_->streamingEnabled, 1);
+}
+
+// A tick that fires after the device left D0 or began releasing its
+// hardware (streaming switched on by a set-up racing with it) reconfigures
+// nothing, sends nothing and is not re-armed.
+TEST_F(IoDispatchTest, ALateTimerTickLeavesADeviceOutOfD0Alone)
+{
+    Client& a = open();
+    ASSERT_EQ(registerClient(a).status, status::kSuccess);
+    ASSERT_EQ(message(a, kMsgClientStarted, device_message::kSet, 1).status, status::kSuccess);
+    ASSERT_EQ(pnp::setLowPower(bus_->node(ports_.back()), true), status::kSuccess);
+    advanceMs(100);
+    ASSERT_EQ(c_->inputsInFlight, 0u);
+    const uint64_t reads = AsioInfo(c_->asioInfo).readsCompleted() + AsioInfo(c_->asioInfo).readsFailed();
+    {
+        SpinLockGuard guard(*c_->streamLock);
+        SetStreamingEnabled(c_, true); // what the racing set-up did
+        c_->restart = c_->reconfigure = 1;
+    }
+    c_->streamTimer->startRelative(msToTicks(1));
+    const uint64_t fired = c_->streamTimer->firedCount();
+    advanceMs(50);
+    EXPECT_EQ(c_->streamTimer->firedCount(), fired + 1); // not re-armed
+    EXPECT_EQ(c_->inputsInFlight, 0u);
+    EXPECT_EQ(c_->reconfigure, 1);
+    EXPECT_EQ(AsioInfo(c_->asioInfo).readsCompleted() + AsioInfo(c_->asioInfo).readsFailed(), reads);
 }
 
 } // namespace
