@@ -8,6 +8,7 @@
 #include "platform/kernel/kernel_objects.h"
 
 #include <cstring>
+#include <utility>
 
 namespace orvo::kernel {
 
@@ -90,6 +91,26 @@ void UnmapAll(DeviceContext* c, const UserAddresses& a)
     UnmapFromCaller(a.status, c->statusRecordMdl);
 }
 
+// The handle's views all live in one process, the first that mapped one:
+// another process sharing the handle (duplicated or inherited) may neither
+// map nor undo them.
+Status ClaimMappingProcess(DeviceContext* c, FileContext* fc)
+{
+    ProcessObject* mine = referenceCurrentProcess();
+    if (!mine)
+        return status::kInsufficientResources;
+    bool same;
+    {
+        SpinLockGuard guard(*c->streamLock);
+        if (!fc->mappingProcess)
+            fc->mappingProcess = std::exchange(mine, nullptr);
+        same = fc->mappingProcess->process().id() == currentProcessId();
+    }
+    if (mine)
+        dereferenceObject(mine);
+    return same ? status::kSuccess : status::kAccessDenied;
+}
+
 bool RatesKnown(DeviceContext* c)
 {
     SpinLockGuard guard(*c->streamLock);
@@ -139,6 +160,9 @@ Status GetAsioInfo(DeviceContext* c, Request& request, FileContext* fc, uint64_t
     Status s = request.retrieveOutputBuffer(kAsioInfoOutputBytes, &out, &length);
     if (failed(s))
         return s;
+    s = ClaimMappingProcess(c, fc);
+    if (failed(s))
+        return s;
     uint32_t address = 0;
     s = MapStatusRecord(c, fc, &address);
     if (failed(s))
@@ -169,6 +193,9 @@ Status InitBuffers(DeviceContext* c, Request& request, FileObject& file, uint64_
     if (failed(s))
         return s;
 
+    s = ClaimMappingProcess(c, fc);
+    if (failed(s))
+        return s;
     if (failed(AllocateStreamBuffers(c)))
         return status::kInvalidDeviceRequest;
     bool wasEnabled = false;
@@ -438,10 +465,20 @@ void EvtIoDeviceControl(Queue& queue, Request& request, size_t outputLength, siz
     uint64_t bytes = 0;
     Status s;
     switch (ioControlCode) {
-    case kIoCtlDisposeOfBuffers:
+    case kIoCtlDisposeOfBuffers: {
+        bool foreign;
+        {
+            SpinLockGuard guard(*c->streamLock);
+            foreign = fc->mappingProcess && fc->mappingProcess->process().id() != currentProcessId();
+        }
+        if (foreign) {
+            s = status::kAccessDenied;
+            break;
+        }
         DisposeClient(c, *file);
         s = status::kSuccess;
         break;
+    }
     case kIoCtlGetAsioInfo: s = GetAsioInfo(c, request, fc, &bytes); break;
     case kIoCtlMessage: s = DeviceMessage(c, request, *file, &bytes); break;
     case kIoCtlElevateThreadPriority: s = ElevateThreadPriority(c, fc); break;
@@ -554,8 +591,10 @@ void DisposeClient(DeviceContext* c, FileObject& file)
     UserAddresses a;
     EventObject* event = nullptr;
     ThreadObject* thread = nullptr;
+    ProcessObject* process = nullptr;
     {
         SpinLockGuard guard(*c->streamLock);
+        process = std::exchange(fc->mappingProcess, nullptr);
         a.record = fc->recordRingAddress;
         a.unclipped = fc->unclippedRingAddress;
         a.clipped = fc->clippedRingAddress;
@@ -575,7 +614,15 @@ void DisposeClient(DeviceContext* c, FileObject& file)
         dereferenceObject(event);
     if (thread)
         dereferenceObject(thread);
-    UnmapAll(c, a);
+    if (process) {
+        // The last handle may be closed by another process than the one the
+        // views are in: they are undone in their own.
+        ProcessAttach attach(*process);
+        UnmapAll(c, a);
+        dereferenceObject(process);
+    } else {
+        UnmapAll(c, a);
+    }
 }
 
 void SetClientEvent(EventObject* event, int32_t increment)

@@ -4,6 +4,7 @@
 // streaming clients (their mappings and block events).
 
 #include "classcomp/kernel/device_context.h"
+#include "platform/kernel/kernel_objects.h"
 
 namespace orvo::kernel {
 
@@ -18,6 +19,8 @@ struct FileContext {
     uint32_t processId;
     uint32_t negotiationPosition;
     kplat::EventObject* blockEvent;
+    // The process the views above were mapped into; they are undone there.
+    kplat::ProcessObject* mappingProcess;
 };
 
 inline constexpr uint32_t kUnknownProcessId = 0x7FFFFFFF;

@@ -57,6 +57,30 @@ ThreadObject* referenceCurrentThread()
     return new ThreadObject(ob::Thread::current());
 }
 
+ProcessObject* referenceCurrentProcess()
+{
+    requireAtMost(Level::Apc, "referencing the current process");
+    if (consumeFault(FaultKind::Allocation))
+        return nullptr;
+    return new ProcessObject(ob::Process::currentRef());
+}
+
+void dereferenceObject(ProcessObject* object)
+{
+    if (!object)
+        violation("dereferencing a null object");
+    delete object;
+}
+
+uint32_t currentProcessId() { return ob::Process::current().id(); }
+
+ProcessAttach::ProcessAttach(ProcessObject& process) : scope_(process.ref())
+{
+    requireAtMost(Level::Apc, "attaching to a process");
+}
+
+ProcessAttach::~ProcessAttach() = default;
+
 void dereferenceObject(ThreadObject* object)
 {
     if (!object)

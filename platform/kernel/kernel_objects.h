@@ -53,6 +53,37 @@ void dereferenceObject(ThreadObject* object);
 void setThreadPriority(ThreadObject& thread, int32_t priority);
 int32_t threadPriority(const ThreadObject& thread);
 
+// A referenced process object (the caller's, for mappings made into it).
+class ProcessObject {
+public:
+    explicit ProcessObject(ob::Ref<ob::Process> process) : process_(std::move(process)) {}
+    ob::Process& process() const { return *process_; }
+    const ob::Ref<ob::Process>& ref() const { return process_; }
+
+private:
+    ob::Ref<ob::Process> process_;
+};
+
+// References the calling thread's current process. Below dispatch level;
+// null on failure.
+ProcessObject* referenceCurrentProcess();
+void dereferenceObject(ProcessObject* object);
+// The calling thread's current process id.
+uint32_t currentProcessId();
+
+// Attaches the calling thread to `process` until the scope ends (user
+// mappings made or undone meanwhile are that process's). Below dispatch level.
+class ProcessAttach {
+public:
+    explicit ProcessAttach(ProcessObject& process);
+    ~ProcessAttach();
+    ProcessAttach(const ProcessAttach&) = delete;
+    ProcessAttach& operator=(const ProcessAttach&) = delete;
+
+private:
+    ob::ProcessScope scope_;
+};
+
 Status statusFromObjectManager(ob::Status status);
 
 } // namespace kplat

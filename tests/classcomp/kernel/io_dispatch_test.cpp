@@ -547,5 +547,31 @@ TEST_F(IoDispatchTest, ALateTimerTickLeavesADeviceOutOfD0Alone)
     EXPECT_EQ(AsioInfo(c_->asioInfo).readsCompleted() + AsioInfo(c_->asioInfo).readsFailed(), reads);
 }
 
+// A handle shared with a second process (duplicated or inherited): the
+// views belong to the process that set up, which alone may dispose of them;
+// the last close, from either process, undoes them in their own process.
+TEST_F(IoDispatchTest, ASecondProcessOnASharedHandleCannotUndoTheFirstProcesssViews)
+{
+    Client& a = open();
+    Reply r = registerClient(a);
+    ASSERT_EQ(r.status, status::kSuccess);
+    const uint32_t clipped = r.u32(init_buffers_result::kClippedRingOffset);
+    Client b = a;
+    b.process = ob::Process::create();
+    EXPECT_EQ(ioctl(b, kIoCtlDisposeOfBuffers, nullptr, 0, 0).status, status::kAccessDenied);
+    EXPECT_EQ(ioctl(b, kIoCtlGetAsioInfo, nullptr, 0, 8).status, status::kAccessDenied);
+    EXPECT_EQ(c_->clientCount, 1u);
+    {
+        ob::ProcessScope scope(a.process);
+        EXPECT_TRUE(readable(clipped));
+    }
+    // The first process has closed its handle; the second closes the last.
+    close(b);
+    a.file = nullptr;
+    EXPECT_EQ(c_->clientCount, 0u);
+    EXPECT_EQ(mdlMappingCount(*c_->clippedRingMdl), 1u); // the kernel's own view only
+    EXPECT_FALSE(readable(clipped));
+}
+
 } // namespace
 } // namespace orvo::kernel::testing
