@@ -15,6 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 using namespace orvo::asio;
@@ -191,6 +194,38 @@ TEST_F(Transport, AReopenUnderALeaseKeepsTheMappingUntilItIsReleased)
     const uint8_t* address = held.get();
     held.release();
     EXPECT_FALSE(readable(address));
+}
+
+// One wrapper, two threads: one keeps reading the record through leases
+// while the other's failing requests replace the handle under it.
+TEST_F(Transport, LeasesHoldTheirMappingWhileAnotherThreadReopens)
+{
+    ASSERT_NE(plugQx1600(), nullptr);
+    AudioDeviceInterfaceWrapper* w = keep(0, uOrvoAudioOpen(0));
+    ASSERT_EQ(uOrvoAudioSetSampleRate(0, w, 48000), 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0}, wrong{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            MappingLease record = GetAsioInfo(0, w);
+            if (!record)
+                continue;
+            for (int i = 0; i < 2000; ++i)
+                if (k::AsioInfo(record.get()).sampleRate() != 48000)
+                    ++wrong;
+            ++reads;
+        }
+    });
+    while (reads.load() == 0)
+        std::this_thread::yield();
+    for (int i = 0; i < 40; ++i)
+        EXPECT_FALSE(DeviceMessageValue(0, w, k::kMsgBlockFrames, kGet, 0, nullptr)); // re-opens
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_TRUE(w->retired.empty());
+    EXPECT_EQ(w->leases, 0u);
 }
 
 TEST_F(Transport, EnumerationGivesUpAfterBoundedFailures)
