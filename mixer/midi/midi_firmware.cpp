@@ -124,7 +124,7 @@ int Midi::UpdateFirmware(MidiDevice* device, const OBinFileBuffer& image, bool f
             engineStep = false;
         } else {
             protocol_.setActive(true);
-            devices_.forgetDevice(device); // parked across the restart
+            ForgetDevice(device); // parked across the restart
             const uint8_t enter = static_cast<uint8_t>(ProtoCommand::EnterBootloader);
             SendSysExOnOpenPair(kMixerSysExId, &enter, 1);
             ClosePortPair(); // drains: the 'r' goes out first

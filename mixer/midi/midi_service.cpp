@@ -1,6 +1,7 @@
 #include "mixer/midi/midi_service.h"
 
 #include "mixer/midi/mixer_protocol.h"
+#include "mixer/midi/port_pairing.h"
 #include "platform/win32/clock.h"
 
 #include <cstdio>
@@ -319,6 +320,17 @@ uint32_t Midi::PendingRescans() const
 }
 
 bool Midi::RescanPorts() { return rescanPorts(*this, pairs_, devices_); }
+
+bool Midi::IsPortPairAllowed(const MidiPortPair* pair)
+{
+    return pair != nullptr && isPortPairAllowed(pair->inputName, pair->outputName);
+}
+
+bool Midi::ProbePortPair(MidiPortPair* pair, unsigned count) { return probePortPair(*this, devices_, pair, count); }
+
+void Midi::ForgetDevice(MidiDevice* device) { devices_.forgetDevice(device); }
+
+bool Midi::PruneDevices() { return devices_.pruneDevices(); }
 
 // ---- threads ----
 

@@ -164,6 +164,19 @@ public:
     DeviceDirectory& Devices() { return devices_; }
     PortPairList& Pairs() { return pairs_; }
     MidiPortHandle FramingPort() const { return framingPort_; }
+    // Discovery steps. The rescan thread's scan runs the same rules through
+    // rescanPorts (port_scan.h); these are the service's own entry points.
+    // False for a null pair or one whose input or output name holds an
+    // excluded product name.
+    static bool IsPortPairAllowed(const MidiPortPair* pair);
+    // Probes `pair` with up to `count` queries (leaves no pair open); true when
+    // the number of known devices changed meanwhile.
+    bool ProbePortPair(MidiPortPair* pair, unsigned count);
+    // Parks `device` across its restart into the bootloader; a device parked
+    // before is delivered as removed.
+    void ForgetDevice(MidiDevice* device);
+    // Marks the previous records not found again removed; true when one was.
+    bool PruneDevices();
     void DispatchDeviceEvents();
     void NotifyUpdateProgress(MidiDevice* device, uint8_t percent, int error);
     // Senders queue through the framing builders on FramingPort(), then wake

@@ -465,3 +465,33 @@ TEST_F(Senders, EachTargetBecomesTheOpenPairInTurn)
 }
 
 } // namespace
+
+// The service's discovery steps by their own names: exclusion, park, probe
+// (which finds the parked record again) and prune.
+TEST_F(Discovery, DiscoveryStepsOfTheService)
+{
+    MidiMixer mixer(mixerConfig(11, "QX1600"));
+    MidiMixerOnBus attached(bus, mixer);
+    bus.addInputPort("ZK42 pad");
+    bus.addOutputPort("ZK42 pad", nullptr);
+    rescan(1);
+    ASSERT_EQ(midi->PortPairCount(), 2u);
+    EXPECT_FALSE(Midi::IsPortPairAllowed(nullptr));
+    EXPECT_TRUE(Midi::IsPortPairAllowed(midi->PortPairAt(0)));
+    EXPECT_FALSE(Midi::IsPortPairAllowed(midi->PortPairAt(1)));
+    ASSERT_EQ(midi->DeviceCount(), 1u);
+    MidiDevice* d = midi->DeviceAt(0);
+    MidiPortPair* pair = d->portPair;
+
+    midi->ForgetDevice(d);
+    EXPECT_EQ(midi->DeviceCount(), 0u);
+    {
+        common::threads::CMutexGuard exclusive(Midi::locks().exclusive); // as a scan holds it
+        midi->Protocol().setActive(true);
+        EXPECT_TRUE(midi->ProbePortPair(pair, 3));
+        midi->Protocol().setActive(false);
+    }
+    ASSERT_EQ(midi->DeviceCount(), 1u);
+    EXPECT_EQ(midi->DeviceAt(0), d); // the parked record, found again
+    EXPECT_FALSE(midi->PruneDevices());
+}
