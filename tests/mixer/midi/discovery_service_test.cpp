@@ -2,6 +2,7 @@
 // simulated MIDI bus, against the simulated mixer.
 #include "mixer/midi/midi_service.h"
 #include "eventually.h"
+#include "paced_clock.h"
 
 #include "sim/midi/midi_bus.h"
 #include "sim/mixer/midi_mixer_bus.h"
@@ -99,6 +100,7 @@ struct Heard {
 
 class Discovery : public ::testing::Test {
 protected:
+    orvo::testing::PacedClock paced; // first made, last gone
     void SetUp() override
     {
         bus.setPortsChangedHook(nullptr); // the tests ask for each rescan themselves

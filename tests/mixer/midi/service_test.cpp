@@ -1,5 +1,6 @@
 #include "mixer/midi/midi_service.h"
 #include "eventually.h"
+#include "paced_clock.h"
 
 #include "mixer/midi/midi_notifier.h"
 #include "mixer/midi/mixer_protocol.h"
@@ -37,7 +38,7 @@ struct Device {
         in = bus.addInputPort(name);
         out = bus.addOutputPort(name, [this](const uint8_t* p, size_t n) {
             if (const int ms = slowMs.exchange(0))
-                std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+                w32::Sleep(static_cast<uint32_t>(ms)); // on the test's clock
             std::lock_guard lock(mutex);
             received.emplace_back(p, p + n);
         });
@@ -84,6 +85,7 @@ void onSysEx(Midi*, MidiPortPair* pair, uint32_t id, const uint8_t* payload, int
 
 class Service : public ::testing::Test {
 protected:
+    orvo::testing::PacedClock paced; // first made, last gone
     MidiBus bus;
     Midi* midi = nullptr;
 
