@@ -101,6 +101,18 @@ protected:
     }
 
     std::unique_ptr<orvo::testing::PacedClock> paced; // first made, last gone
+    // Finds the mixer with its old firmware and updates it: the result, and
+    // what the service printed.
+    std::pair<int, std::string> updateOldMixer()
+    {
+        MidiDevice* d = found(0x0100040Au, kDeviceApplication);
+        if (d == nullptr)
+            return {-1, "the mixer was not found"};
+        testing::internal::CaptureStdout();
+        const int result = midi->UpdateFirmware(d, image, false);
+        return {result, testing::internal::GetCapturedStdout()};
+    }
+
     OBinFileBuffer image;
     MidiBus bus;
     MidiMixer mixer{oldFirmware()};
@@ -120,11 +132,7 @@ protected:
 // The whole update, bootloader restart included, on the real clock.
 TEST_F(FirmwareServiceRealTime, UpdatesARunningMixerThroughItsBootloader)
 {
-    MidiDevice* d = found(0x0100040Au, kDeviceApplication);
-    ASSERT_NE(d, nullptr);
-    testing::internal::CaptureStdout();
-    const int result = midi->UpdateFirmware(d, image, false);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const auto [result, out] = updateOldMixer();
     ASSERT_EQ(result, 0) << out;
     EXPECT_EQ(firmware.bootloader().regionVersion(0), 0x0100055Eu);
     EXPECT_NE(found(0x0100055Eu, kDeviceApplication), nullptr);
@@ -132,11 +140,7 @@ TEST_F(FirmwareServiceRealTime, UpdatesARunningMixerThroughItsBootloader)
 
 TEST_F(FirmwareService, UpdatesARunningMixerThroughItsBootloader)
 {
-    MidiDevice* d = found(0x0100040Au, kDeviceApplication);
-    ASSERT_NE(d, nullptr);
-    testing::internal::CaptureStdout();
-    const int result = midi->UpdateFirmware(d, image, false);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const auto [result, out] = updateOldMixer();
     ASSERT_EQ(result, 0) << out;
     EXPECT_EQ(firmware.enterRequests(), 1u);
     EXPECT_EQ(firmware.bootloader().regionVersion(0), 0x0100055Eu);
