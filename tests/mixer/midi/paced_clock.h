@@ -23,7 +23,7 @@ public:
             const auto start = std::chrono::steady_clock::now();
             uint64_t moved = 0;
             while (!stop_.load()) {
-                std::this_thread::sleep_for(std::chrono::microseconds(100));
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 const auto real = std::chrono::duration_cast<std::chrono::microseconds>(
                     std::chrono::steady_clock::now() - start);
                 const uint64_t due = static_cast<uint64_t>(real.count()) * speedup / 1000;
