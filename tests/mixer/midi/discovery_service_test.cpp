@@ -490,7 +490,7 @@ TEST_F(Discovery, DiscoveryStepsOfTheService)
     {
         common::threads::CMutexGuard exclusive(Midi::locks().exclusive); // as a scan holds it
         midi->Protocol().setActive(true);
-        EXPECT_TRUE(midi->ProbePortPair(pair, 3));
+        EXPECT_TRUE(midi->ProbePortPair(pair, 10)); // as a scan probes
         midi->Protocol().setActive(false);
     }
     ASSERT_EQ(midi->DeviceCount(), 1u);
