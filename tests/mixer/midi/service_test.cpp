@@ -542,6 +542,12 @@ TEST_F(Service, FailuresPrintTheirLines)
              // The service thread is gone, so the closing drains the ring
              // itself; its first send takes longer than the drain may.
              ASSERT_TRUE(midi->OpenDevice(midi->PortPairAt(0)));
+             // The service thread idles with no wake-up pending, so it does not
+             // take the frames queued below before it stops.
+             auto idle = [] { return Midi::locks().service.IsWaiting(); };
+             ASSERT_TRUE(eventually(idle));
+             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+             ASSERT_TRUE(idle());
              dev.slowMs = Midi::kDrainMs + 100;
              ASSERT_EQ(midiSendMessage(midi->FramingPort(), 1, MIDI_NOTE_ON, 1, 1), 1);
              ASSERT_EQ(midiQueueSysEx(midi->FramingPort(), kMixerSysExId, payload, 1), 1);
