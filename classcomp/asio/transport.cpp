@@ -36,38 +36,27 @@ bool isProcessIdMessage(uint32_t code, const void* input, uint32_t inputLength)
            u32At(input, msg::kOperationOffset) == msg::kSet;
 }
 
-const char* requestName(uint32_t code)
-{
-    switch (code) {
-    case k::kIoCtlGetClientId:
-        return "kIoCtlGetClientId";
-    case k::kIoCtlInitBuffers:
-        return "kIoCtlInitBuffers";
-    case k::kIoCtlGetAsioInfo:
-        return "kIoCtlGetAsioInfo";
-    case k::kIoCtlDisposeOfBuffers:
-        return "kIoCtlDisposeOfBuffers";
-    default:
-        return "UnknownIoCtl";
-    }
-}
+// Each request's name in the progress line and in the failure line.
+struct RequestNames {
+    uint32_t code;
+    const char* progress;
+    const char* failure;
+};
+constexpr RequestNames kRequestNames[] = {
+    {k::kIoCtlGetClientId, "kIoCtlGetClientId", "get client id"},
+    {k::kIoCtlInitBuffers, "kIoCtlInitBuffers", "init buffers"},
+    {k::kIoCtlGetAsioInfo, "kIoCtlGetAsioInfo", "get asio info"},
+    {k::kIoCtlDisposeOfBuffers, "kIoCtlDisposeOfBuffers", "dispose of buffers"},
+    {k::kIoCtlMessage, "UnknownIoCtl", "message"},
+};
 
-const char* shortName(uint32_t code)
+const RequestNames& namesOf(uint32_t code)
 {
-    switch (code) {
-    case k::kIoCtlGetAsioInfo:
-        return "get asio info";
-    case k::kIoCtlGetClientId:
-        return "get client id";
-    case k::kIoCtlInitBuffers:
-        return "init buffers";
-    case k::kIoCtlDisposeOfBuffers:
-        return "dispose of buffers";
-    case k::kIoCtlMessage:
-        return "message";
-    default:
-        return "unknown";
-    }
+    static constexpr RequestNames kUnknown{0, "UnknownIoCtl", "unknown"};
+    for (const RequestNames& n : kRequestNames)
+        if (n.code == code)
+            return n;
+    return kUnknown;
 }
 
 // Under the wrapper lock, on a valid handle: selector 9 straight through the
@@ -107,7 +96,7 @@ bool WrappedDeviceIoctl(int slot, AudioDeviceInterfaceWrapper* wrapper, uint32_t
                 uLog(2, "%s %d", u32At(input, msg::kOperationOffset) ? "SET" : "GET",
                      int(u32At(input, msg::kSelectorOffset)));
             else
-                uLog(2, "%s", requestName(code));
+                uLog(2, "%s", namesOf(code).progress);
             const bool invalid = w.handle == w32::INVALID_HANDLE_VALUE;
             w32::DWORD error = w32::ERROR_INVALID_HANDLE;
             if (!invalid) {
@@ -136,7 +125,7 @@ bool WrappedDeviceIoctl(int slot, AudioDeviceInterfaceWrapper* wrapper, uint32_t
                 }
             } else {
                 uLog(1, "IOCTL 0x%lx (%s) failed, last error 0x%lx", static_cast<unsigned long>(code),
-                     shortName(code), static_cast<unsigned long>(error));
+                     namesOf(code).failure, static_cast<unsigned long>(error));
             }
             w32::LeaveCriticalSection(&w.lock);
         }
