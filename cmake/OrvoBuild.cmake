@@ -10,7 +10,9 @@ if(ORVO_SANITIZE)
   add_link_options(-fsanitize=${ORVO_SANITIZE})
 endif()
 if(ORVO_FUZZ)
-  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  # Undefined behaviour must stop the run like any other fault, so that
+  # libFuzzer keeps the input as a crash file.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
