@@ -200,10 +200,11 @@ TargetDevice::TargetDevice(Device& device, const ObjectAttributes& attributes, P
 {
     // Interfaces and their settings, in descriptor order.
     const auto& config = port_->configurationDescriptor();
-    const uint8_t* p = config.data();
-    const uint8_t* end = p + config.size();
+    // Offsets, not pointers: a device may send an empty descriptor.
     Interface::Setting* current = nullptr;
-    while (p + 2 <= end && p[0] >= 2 && p + p[0] <= end) {
+    for (size_t at = 0; at + 2 <= config.size() && config[at] >= 2 && at + config[at] <= config.size();
+         at += config[at]) {
+        const uint8_t* p = config.data() + at;
         if (p[1] == kDescriptorInterface && p[0] >= 9) {
             InterfaceDescriptor d = InterfaceDescriptor::parse(p);
             auto it = std::find_if(interfaces_.begin(), interfaces_.end(),
@@ -218,7 +219,6 @@ TargetDevice::TargetDevice(Device& device, const ObjectAttributes& attributes, P
         } else if (p[1] == kDescriptorEndpoint && p[0] >= 7 && current) {
             current->endpoints.push_back({p[2], p[3], le16(p + 4), p[6]});
         }
-        p += p[0];
     }
 }
 
@@ -268,7 +268,8 @@ Status TargetDevice::retrieveConfigDescriptor(void* buffer, uint16_t* length) co
         *length = total;
         return status::kBufferTooSmall;
     }
-    std::memcpy(buffer, config.data(), total);
+    if (total > 0)
+        std::memcpy(buffer, config.data(), total);
     *length = total;
     return status::kSuccess;
 }

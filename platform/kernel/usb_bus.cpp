@@ -354,7 +354,8 @@ void Port::processFrame(uint64_t frame)
         auto& buffer = pipe->readerBuffer();
         const auto& reader = pipe->reader();
         size_t length = std::min(message->size(), reader.transferLength);
-        std::memcpy(buffer.data() + reader.headerLength, message->data(), length);
+        if (length > 0) // an empty message has no bytes (and may have no storage)
+            std::memcpy(buffer.data() + reader.headerLength, message->data(), length);
         readerData_.push_back({pipe, message->size() > reader.transferLength ? SIZE_MAX : length});
     }
 }

@@ -415,6 +415,64 @@ TEST_F(UsbTest, ContinuousReaderDeliversInterruptMessagesWhileStarted)
     EXPECT_EQ(gMessages.size(), 2u);
 }
 
+TEST_F(UsbTest, AnEmptyInterruptMessageIsDeliveredAsZeroBytes)
+{
+    selectStreaming();
+    gMessages.clear();
+    usb::ContinuousReaderConfig reader;
+    reader.transferLength = 6;
+    reader.numPendingReads = 15;
+    reader.readersComplete = [](usb::Pipe&, const uint8_t* buffer, size_t length, void*) {
+        gMessages.emplace_back(buffer, buffer + length);
+    };
+    ASSERT_EQ(interrupt_->configureContinuousReader(reader), status::kSuccess);
+    ASSERT_EQ(interrupt_->ioTarget().start(), status::kSuccess);
+    mixer_.queueInterrupt({});
+    kernelClock().advance(msToTicks(2));
+    ASSERT_EQ(gMessages.size(), 1u);
+    EXPECT_TRUE(gMessages[0].empty());
+    interrupt_->ioTarget().stop(IoTarget::StopAction::CancelSentIo);
+}
+
+// A device whose configuration descriptor is shorter than its header, down
+// to nothing at all: the stack reads what there is and finds no interfaces.
+class ShortConfigurationDevice final : public TestUsbDevice {
+public:
+    explicit ShortConfigurationDevice(size_t bytes) : bytes_(bytes) {}
+    std::span<const uint8_t> configurationDescriptor() const override
+    {
+        return TestUsbDevice::configurationDescriptor().first(bytes_);
+    }
+
+private:
+    size_t bytes_;
+};
+
+TEST(UsbShortConfigurationTest, TargetHasNoInterfacesAndCopiesWhatThereIs)
+{
+    for (size_t bytes : {size_t{0}, size_t{1}, size_t{5}}) {
+        SCOPED_TRACE(bytes);
+        kernelClock().useVirtual(0);
+        ASSERT_EQ(pnp::loadDriver(&entry, u"test"), status::kSuccess);
+        {
+            ShortConfigurationDevice device(bytes);
+            usb::HostController bus;
+            Device* d = bus.device(bus.plug(device));
+            ASSERT_NE(d, nullptr);
+            usb::TargetDevice* target = nullptr;
+            ASSERT_EQ(usb::TargetDevice::create(*d, ObjectAttributes{}, &target), status::kSuccess);
+            EXPECT_EQ(target->interfaceCount(), 0u);
+            uint8_t copy[16];
+            uint16_t length = sizeof copy;
+            EXPECT_EQ(target->retrieveConfigDescriptor(copy, &length), status::kSuccess);
+            EXPECT_EQ(length, bytes);
+            usb::DeviceInformation info;
+            EXPECT_EQ(target->retrieveInformation(info), status::kSuccess);
+        }
+        pnp::unloadDriver();
+    }
+}
+
 TEST_F(UsbTest, FrameNumberFollowsTheClock)
 {
     uint32_t first = frame();
