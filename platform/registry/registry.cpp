@@ -3,6 +3,7 @@
 #include "platform/registry/hive_format.h"
 #include "platform/registry/hive_store.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <system_error>
 
@@ -241,6 +242,8 @@ Error Registry::setValue(const KeyRef& key, std::u16string_view name, ValueType 
         if (!v) {
             node->values.push_back(Value{std::u16string(name), type, {}});
             v = &node->values.back();
+        } else if (v->type == type && std::equal(v->data.begin(), v->data.end(), bytes, bytes + size)) {
+            return Error::Ok; // the hive already says this: the file is not rewritten
         }
         v->type = type;
         v->data.assign(bytes, bytes + size);

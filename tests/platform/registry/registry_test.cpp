@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <filesystem>
+#include <map>
 
 namespace {
 
@@ -171,6 +175,39 @@ TEST_F(RegistryTest, AnotherInstanceOnTheSameRootSeesEverything)
     ASSERT_EQ(other.setValue(k, u"BufferSizeMillisecs", ValueType::Dword, &ms, 4), Error::Ok);
     ASSERT_EQ(r.queryValue(dev, u"BufferSizeMillisecs", v), Error::Ok);
     EXPECT_EQ(v.data, (std::vector<uint8_t>{20, 0, 0, 0}));
+}
+
+// Each file under the root with its inode and modification time: a hive
+// rewritten is a new file renamed over the old one.
+std::map<std::filesystem::path, std::pair<ino_t, int64_t>> hiveFiles(const std::filesystem::path& root)
+{
+    std::map<std::filesystem::path, std::pair<ino_t, int64_t>> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        struct stat st {};
+        if (entry.is_regular_file() && ::stat(entry.path().c_str(), &st) == 0)
+            files[entry.path()] = {st.st_ino, int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+    }
+    return files;
+}
+
+TEST_F(RegistryTest, WritingTheValueAlreadyThereLeavesTheHiveFileAlone)
+{
+    KeyRef k = make(hklm, u"Software\\ASIO\\QX1600");
+    setDword(k, u"Rate", 48000);
+    const auto before = hiveFiles(root.path);
+    setDword(k, u"Rate", 48000);
+    EXPECT_EQ(hiveFiles(root.path), before);
+
+    // The same bytes as another type, or other bytes, are a change.
+    uint32_t same = 48000;
+    ASSERT_EQ(r.setValue(k, u"Rate", ValueType::Binary, &same, 4), Error::Ok);
+    EXPECT_NE(hiveFiles(root.path), before);
+    Value v;
+    ASSERT_EQ(r.queryValue(k, u"Rate", v), Error::Ok);
+    EXPECT_EQ(v.type, ValueType::Binary);
+    setDword(k, u"Rate", 44100);
+    ASSERT_EQ(r.queryValue(k, u"Rate", v), Error::Ok);
+    EXPECT_EQ(v.data, (std::vector<uint8_t>{0x44, 0xAC, 0, 0}));
 }
 
 TEST_F(RegistryTest, HivesAreSeparate)
