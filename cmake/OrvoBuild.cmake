@@ -22,7 +22,11 @@ function(orvo_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main orvo_warnings)
+  # NO_PRETTY_VALUES: a test is named by its generator's name or index, never
+  # by a dump of its parameter's bytes (padding and pointers differ from
+  # build to build, and so would the names).
   gtest_discover_tests(${name}
+    NO_PRETTY_VALUES
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS unit TIMEOUT 300)
   # gtest_discover_tests cannot pass a list-valued property (the labels after

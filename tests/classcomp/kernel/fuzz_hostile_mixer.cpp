@@ -8,6 +8,7 @@
 // Input: six header bytes (profile, rate, block size, how long to stream,
 // when to unplug, power), then the mixer's script (see hostile_mixer.h).
 
+#include "fuzz_machine.h"
 #include "hostile_mixer.h"
 
 #include "classcomp/kernel/device_context.h"
@@ -18,18 +19,13 @@
 #include "platform/kernel/usb_bus.h"
 #include "platform/object/event.h"
 #include "platform/object/process.h"
-#include "platform/registry/registry.h"
 #include "sim/mixer/mixer.h"
 #include "sim/mixer/profile.h"
-
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <string>
 
 using namespace kplat;
 using namespace orvo::kernel;
@@ -145,15 +141,7 @@ void run(const uint8_t* data, size_t size)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    kernelClock().useVirtual(0);
-    auto root = std::filesystem::temp_directory_path() / ("orvo-fuzz-hostile-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(root);
-    reg::Registry::setMachineRoot(root);
-    reg::Registry& registry = reg::Registry::machine();
-    for (const char16_t* path : {u"Software\\ASIO", u"Software\\Classes\\CLSID"}) {
-        reg::KeyRef key;
-        registry.create(registry.hiveRoot(reg::Hive::LocalMachine), path, false, key);
-    }
+    orvo::kernel::testing::setUpFuzzMachine("fuzz-hostile-mixer");
     return 0;
 }
 

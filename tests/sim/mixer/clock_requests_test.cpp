@@ -127,7 +127,14 @@ INSTANTIATE_TEST_SUITE_P(Profiles, RangeBlock,
                          ::testing::Values(RangeCase{profiles::qx1600(), 6}, RangeCase{profiles::zr90Alpha(), 4},
                                            RangeCase{profiles::manySubranges(), 20},
                                            RangeCase{profiles::continuousRange(), 3},
-                                           RangeCase{profiles::highRates(), 6}));
+                                           RangeCase{profiles::highRates(), 6}),
+                         [](const auto& info) {
+                             std::string name = info.param.profile.key;
+                             for (char& c : name)
+                                 if (c == '-')
+                                     c = '_';
+                             return name;
+                         });
 
 TEST(ClockRequests, RangeReplyListsTheProfileShapes) {
     EXPECT_EQ(profiles::continuousRange().rates[1].min, 48000u);
