@@ -50,8 +50,13 @@ Status CreateDeviceObjects(Device& device, DeviceContext* context)
     queueConfig.defaultQueue = true;
     queueConfig.powerManaged = true;
     queueConfig.ioDeviceControl = &EvtIoDeviceControl;
+    // The device runs at dispatch level, but the queue's handler makes
+    // passive-only calls (control transfers for a rate change): the queue
+    // declares passive execution, so the framework calls it at passive level.
+    ObjectAttributes queueAttributes;
+    queueAttributes.executionLevel = ExecutionLevel::Passive;
     Queue* queue = nullptr;
-    s = Queue::create(device, queueConfig, ObjectAttributes{}, &queue);
+    s = Queue::create(device, queueConfig, queueAttributes, &queue);
     if (failed(s))
         return s;
     context->defaultQueue = queue;

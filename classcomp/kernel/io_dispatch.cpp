@@ -5,6 +5,7 @@
 #include "classcomp/kernel/io_control.h"
 #include "classcomp/kernel/stream_buffers.h"
 #include "classcomp/kernel/stream_engine.h"
+#include "platform/kernel/exception.h"
 #include "platform/kernel/kernel_objects.h"
 
 #include <cstring>
@@ -64,11 +65,14 @@ ClientEntry RemoveClient(DeviceContext* c, uint32_t index)
     return entry;
 }
 
+// 0 when the mapping fails: a user mapping raises then, it does not return null.
 uint32_t MapIntoCaller(Mdl* mdl)
 {
     if (!mdl)
         return 0;
-    void* address = mapLockedPages(*mdl, AccessMode::User, CacheType::Cached);
+    void* address = nullptr;
+    if (failed(tryExcept([&] { address = mapLockedPages(*mdl, AccessMode::User, CacheType::Cached); })))
+        return 0;
     // User mappings lie in the caller's 32-bit address space.
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
 }
@@ -424,8 +428,17 @@ void EvtIoInCallerContext(Device& device, Request& request)
         return;
     }
     Status s = device.enqueueRequest(request);
-    if (failed(s))
-        request.complete(s);
+    if (failed(s)) {
+        // A removed device's queue refuses requests; after release every
+        // request fails with an invalid handle, queued or not.
+        DeviceContext* c = GetDeviceContext(device);
+        bool releasing;
+        {
+            SpinLockGuard guard(*c->streamLock);
+            releasing = c->releasing != 0;
+        }
+        request.complete(releasing ? status::kInvalidHandle : s);
+    }
 }
 
 void EvtDeviceFileCreate(Device& device, Request& request, FileObject& file)

@@ -1,8 +1,11 @@
 #include "platform/kernel/device.h"
 
+#include "platform/kernel/exception.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/io_manager.h"
 #include "platform/kernel/level.h"
+
+#include <optional>
 
 namespace kplat {
 
@@ -80,6 +83,26 @@ Status Device::enqueueRequest(Request& request)
     return defaultQueue_->dispatch(request);
 }
 
+void Device::removeQueue(Queue* queue) { std::erase(queues_, queue); }
+
+void Device::powerDownQueues()
+{
+    for (Queue* queue : queues_)
+        queue->powerDown();
+}
+
+void Device::powerUpQueues()
+{
+    for (Queue* queue : queues_)
+        queue->powerUp();
+}
+
+void Device::purgeQueues()
+{
+    for (Queue* queue : queues_)
+        queue->purge();
+}
+
 void Device::teardown()
 {
     for (const auto& link : links_)
@@ -108,22 +131,116 @@ Status Queue::create(Device& device, const QueueConfig& config, const ObjectAttr
     }
     if (config.defaultQueue)
         device.setDefaultQueue(queue);
+    device.addQueue(queue);
     *out = queue;
     return status::kSuccess;
 }
 
 Status Queue::dispatch(Request& request)
 {
-    RequestParameters p = request.parameters();
-    if (p.kind == RequestKind::DeviceControl && config_.ioDeviceControl)
-        config_.ioDeviceControl(*this, request, p.outputBufferLength, p.inputBufferLength, p.ioControlCode);
-    else
-        request.complete(status::kInvalidDeviceRequest);
+    {
+        std::lock_guard lock(mutex_);
+        if (purged_)
+            return status::kInvalidDeviceState;
+        if (config_.powerManaged && !powered_) {
+            held_.push_back(&request);
+            return status::kSuccess;
+        }
+        ++presenting_;
+    }
+    present(request);
     return status::kSuccess;
+}
+
+void Queue::present(Request& request)
+{
+    // Counted as presented until the handler returns, also by a violation.
+    struct Presenting {
+        Queue& queue;
+        ~Presenting()
+        {
+            std::lock_guard lock(queue.mutex_);
+            if (--queue.presenting_ == 0)
+                queue.idle_.notify_all();
+        }
+    } presenting{*this};
+    // Dispatch-level execution lets the framework call from dispatch level:
+    // the handler has to cope with it.
+    std::optional<ScopedLevel> level;
+    if (executionLevel() != ExecutionLevel::Passive)
+        level.emplace(Level::Dispatch);
+    RequestParameters p = request.parameters();
+    runDriverCallback("the queue's I/O handler", [&] {
+        if (p.kind == RequestKind::DeviceControl && config_.ioDeviceControl)
+            config_.ioDeviceControl(*this, request, p.outputBufferLength, p.inputBufferLength, p.ioControlCode);
+        else
+            request.complete(status::kInvalidDeviceRequest);
+    });
+}
+
+size_t Queue::heldRequestCount() const
+{
+    std::lock_guard lock(mutex_);
+    return held_.size();
+}
+
+void Queue::powerDown()
+{
+    requirePassive("stopping a queue");
+    if (!config_.powerManaged)
+        return;
+    std::unique_lock lock(mutex_);
+    powered_ = false;
+    idle_.wait(lock, [&] { return presenting_ == 0; });
+}
+
+void Queue::powerUp()
+{
+    requirePassive("starting a queue");
+    if (!config_.powerManaged)
+        return;
+    for (;;) {
+        Request* request;
+        {
+            std::lock_guard lock(mutex_);
+            if (held_.empty() || purged_) {
+                powered_ = !purged_;
+                return;
+            }
+            request = held_.front();
+            held_.pop_front();
+            ++presenting_;
+        }
+        present(*request);
+    }
+}
+
+void Queue::purge()
+{
+    requirePassive("purging a queue");
+    {
+        std::unique_lock lock(mutex_);
+        purged_ = true;
+        idle_.wait(lock, [&] { return presenting_ == 0; });
+    }
+    dropHeld(status::kCancelled);
+}
+
+void Queue::dropHeld(Status completion)
+{
+    std::deque<Request*> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        dropped.swap(held_);
+    }
+    for (Request* request : dropped)
+        request->complete(completion);
 }
 
 void Queue::teardown()
 {
+    dropHeld(status::kCancelled);
+    device_.removeQueue(this);
     if (device_.defaultQueue() == this)
         device_.setDefaultQueue(nullptr);
 }

@@ -13,7 +13,10 @@
 #include "platform/kernel/request.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -146,6 +149,13 @@ public:
     const ObjectAttributes& fileAttributes() const { return fileAttributes_; }
     const std::vector<std::u16string>& interfaceLinks() const { return links_; }
     void setDefaultQueue(Queue* queue) { defaultQueue_ = queue; }
+    void addQueue(Queue* queue) { queues_.push_back(queue); }
+    void removeQueue(Queue* queue);
+    // Power-managed queues hold requests out of D0 and present them again in D0.
+    void powerDownQueues();
+    void powerUpQueues();
+    // At removal every queue drops what it holds and refuses what comes.
+    void purgeQueues();
 
 private:
     Device(DeviceInit& init, const ObjectAttributes& attributes);
@@ -160,6 +170,7 @@ private:
     IoType ioType_;
     PnpCapabilities capabilities_;
     Queue* defaultQueue_ = nullptr;
+    std::vector<Queue*> queues_;
     std::vector<std::u16string> links_;
 };
 
@@ -175,19 +186,47 @@ struct QueueConfig {
 };
 
 // A parallel queue presents each request to its handler at once, in the
-// thread that queued it.
+// thread that queued it, at the level its execution level allows: a queue
+// that inherits dispatch-level execution (the default) runs its handlers at
+// dispatch level, as the framework may; only a queue declared (or inheriting)
+// passive runs them at passive level.
+//
+// A power-managed queue holds the requests that arrive while its device is
+// out of D0 and presents them, in arrival order, once the device is back in
+// D0 (on the thread that brought it back). Leaving D0 waits for the handlers
+// running at that moment to return. At removal any queue is purged: held
+// requests complete with kCancelled and new ones are refused with
+// kInvalidDeviceState (the caller completes them).
 class Queue final : public Object {
 public:
     static Status create(Device& device, const QueueConfig& config, const ObjectAttributes& attributes, Queue** out);
     Device& device() const { return device_; }
-    // Presents an I/O request to the handler.
+    // Presents an I/O request to the handler, or holds it.
     Status dispatch(Request& request);
+    // Requests held until the device returns to D0 (for tests).
+    size_t heldRequestCount() const;
+
+    // --- for the PnP manager ----------------------------------------------
+    void powerDown();
+    void powerUp();
+    void purge();
 
 private:
     Queue(Device& device, const QueueConfig& config, const ObjectAttributes& attributes);
     void teardown() override;
+    // Presents a request counted in presenting_ and uncounts it.
+    void present(Request& request);
+    // Completes the held requests with `status`.
+    void dropHeld(Status status);
+
     Device& device_;
     QueueConfig config_;
+    mutable std::mutex mutex_;
+    std::condition_variable idle_;
+    std::deque<Request*> held_;
+    size_t presenting_ = 0;
+    bool powered_ = true;
+    bool purged_ = false;
 };
 
 class FileObject final : public Object {

@@ -1,5 +1,6 @@
 #include "platform/kernel/io_manager.h"
 
+#include "platform/kernel/exception.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/level.h"
 
@@ -189,7 +190,8 @@ Status openDeviceInterface(const std::u16string& symbolicLink, const Caller& giv
     Status s = open->file ? status::kSuccess : status::kInsufficientResources;
     if (open->file && device.fileConfig().fileCreate) {
         Request* request = Request::createIo({RequestKind::Create, 0, 0, 0}, nullptr, open->file, caller);
-        device.fileConfig().fileCreate(device, *request, *open->file);
+        runDriverCallback("the file create callback",
+                          [&] { device.fileConfig().fileCreate(device, *request, *open->file); });
         request->waitIoCompleted();
         s = request->status();
         request->deleteObject();
@@ -220,6 +222,18 @@ Status deviceIoControl(const FileRef& file, uint32_t ioControlCode, const void* 
             return status::kInvalidHandle;
         ++file->inFlight;
     }
+    // Uncounted also when a violation is thrown through here, so that the
+    // close of the file does not wait for it.
+    struct InFlight {
+        Manager& m;
+        OpenFile& file;
+        ~InFlight()
+        {
+            std::lock_guard lock(m.mutex);
+            --file.inFlight;
+            m.changed.notify_all();
+        }
+    } inFlight{m, *file};
     Status s;
     uint64_t information = 0;
     if ((ioControlCode & 3) != kMethodBuffered) {
@@ -235,7 +249,7 @@ Status deviceIoControl(const FileRef& file, uint32_t ioControlCode, const void* 
                               systemBuffer.empty() ? nullptr : systemBuffer.data(), file->file, caller);
         Device& device = *file->device;
         if (auto hook = device.inCallerContextCallback()) {
-            hook(device, *request);
+            runDriverCallback("the in-caller-context callback", [&] { hook(device, *request); });
         } else {
             Status queued = device.enqueueRequest(*request);
             if (failed(queued))
@@ -253,9 +267,6 @@ Status deviceIoControl(const FileRef& file, uint32_t ioControlCode, const void* 
                 *bytesReturned = static_cast<uint32_t>(copy);
         }
     }
-    std::lock_guard lock(m.mutex);
-    --file->inFlight;
-    m.changed.notify_all();
     return s;
 }
 
@@ -271,7 +282,7 @@ Status closeFile(const FileRef& file)
     }
     Device& device = *file->device;
     if (auto cleanup = device.fileConfig().fileCleanup)
-        cleanup(*file->file);
+        runDriverCallback("the file cleanup callback", [&] { cleanup(*file->file); });
     {
         std::unique_lock lock(m.mutex);
         m.changed.wait(lock, [&] { return file->inFlight == 0; });
@@ -399,6 +410,8 @@ void surpriseRemoved(NodeId id)
     Node& node = it->second;
     Device& device = *node.device;
     io::setDeviceInterfacesEnabled(device, false);
+    // Queued requests are purged before the device leaves D0.
+    device.purgeQueues();
     const PnpPowerCallbacks& cb = device.pnpCallbacks();
     if (node.state == NodeState::Working && cb.d0Exit)
         cb.d0Exit(device, PowerState::D3Final);
@@ -422,6 +435,8 @@ Status setLowPower(NodeId id, bool lowPower)
     Device& device = *node.device;
     const PnpPowerCallbacks& cb = device.pnpCallbacks();
     if (lowPower && node.state == NodeState::Working) {
+        // Power-managed queues stop (and their running handlers return) before D0 exit.
+        device.powerDownQueues();
         if (cb.d0Exit)
             cb.d0Exit(device, PowerState::D3);
         node.state = NodeState::LowPower;
@@ -430,6 +445,8 @@ Status setLowPower(NodeId id, bool lowPower)
         if (failed(s))
             return s;
         node.state = NodeState::Working;
+        // They start again after D0 entry, with what they held.
+        device.powerUpQueues();
     }
     return status::kSuccess;
 }

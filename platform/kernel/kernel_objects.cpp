@@ -23,7 +23,7 @@ Status referenceEventByHandle(uint32_t handle, uint32_t desiredAccess, AccessMod
                               EventObject** out)
 {
     *out = nullptr;
-    requireAtMost(Level::Apc, "referencing an object by handle");
+    requirePassive("referencing an object by handle");
     ob::Process& process = caller.process ? *caller.process : ob::Process::current();
     ob::Ref<ob::Event> event;
     Status s = statusFromObjectManager(

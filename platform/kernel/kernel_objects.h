@@ -28,7 +28,7 @@ inline constexpr uint32_t kSynchronizeAccess = ob::kSynchronize;
 
 // References the event behind `handle` in the caller's process. Kernel-mode
 // references skip the access check; user-mode ones need `desiredAccess`.
-// Below dispatch level.
+// Passive level only.
 Status referenceEventByHandle(uint32_t handle, uint32_t desiredAccess, AccessMode mode, const Caller& caller,
                               EventObject** out);
 void dereferenceObject(EventObject* object);

@@ -4,18 +4,42 @@
 #include "platform/kernel/level.h"
 #include "platform/registry/registry.h"
 
-#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
 
 namespace kplat {
 
-class RegistryKey {
-public:
-    reg::KeyRef ref;
-};
-
 namespace {
 
-std::atomic<size_t> gOpenKeys{0};
+// Kernel key handles: values from a table, never the address of anything, so
+// a closed handle is recognised (a value is not reused) instead of reaching
+// freed memory. Kernel handle values have the top bit set.
+struct KeyTable {
+    std::mutex mutex;
+    std::map<uintptr_t, reg::KeyRef> open;
+    uintptr_t next = 0x80000004;
+};
+
+KeyTable& keyTable()
+{
+    static KeyTable table;
+    return table;
+}
+
+uintptr_t handleValue(KeyHandle key) { return reinterpret_cast<uintptr_t>(key); }
+
+// The key behind an open handle; anything else is a violation, as the
+// platform stops on an invalid kernel handle.
+reg::KeyRef keyOf(KeyHandle key, const char* what)
+{
+    KeyTable& table = keyTable();
+    std::lock_guard lock(table.mutex);
+    auto it = table.open.find(handleValue(key));
+    if (it == table.open.end())
+        violation(std::string(what) + " with a registry key handle that is not open");
+    return it->second;
+}
 
 Status fromRegistry(reg::Error e)
 {
@@ -73,8 +97,12 @@ Status newHandle(const reg::KeyRef& ref, KeyHandle* out)
 {
     if (consumeFault(FaultKind::Allocation))
         return status::kInsufficientResources;
-    *out = new RegistryKey{ref};
-    ++gOpenKeys;
+    KeyTable& table = keyTable();
+    std::lock_guard lock(table.mutex);
+    uintptr_t value = table.next;
+    table.next += 4;
+    table.open.emplace(value, ref);
+    *out = reinterpret_cast<KeyHandle>(value);
     return status::kSuccess;
 }
 
@@ -134,30 +162,33 @@ Status openKey(std::u16string_view path, KeyHandle* out)
 Status setValueKey(KeyHandle key, std::u16string_view valueName, uint32_t type, const void* data, uint32_t size)
 {
     requirePassive("setting a registry value");
-    if (!key)
-        return status::kInvalidHandle;
+    reg::KeyRef ref = keyOf(key, "setting a registry value");
     return fromRegistry(
-        reg::Registry::machine().setValue(key->ref, valueName, static_cast<reg::ValueType>(type), data, size));
+        reg::Registry::machine().setValue(ref, valueName, static_cast<reg::ValueType>(type), data, size));
 }
 
 Status deleteKey(KeyHandle key)
 {
     requirePassive("deleting a registry key");
-    if (!key)
-        return status::kInvalidHandle;
-    return fromRegistry(reg::Registry::machine().deleteKey(key->ref, u""));
+    reg::KeyRef ref = keyOf(key, "deleting a registry key");
+    return fromRegistry(reg::Registry::machine().deleteKey(ref, u""));
 }
 
 Status closeKey(KeyHandle key)
 {
     requirePassive("closing a registry key");
-    if (!key)
-        return status::kInvalidHandle;
-    delete key;
-    --gOpenKeys;
+    KeyTable& table = keyTable();
+    std::lock_guard lock(table.mutex);
+    if (table.open.erase(handleValue(key)) == 0)
+        violation("closing a registry key handle that is not open");
     return status::kSuccess;
 }
 
-size_t openKeyHandles() { return gOpenKeys.load(); }
+size_t openKeyHandles()
+{
+    KeyTable& table = keyTable();
+    std::lock_guard lock(table.mutex);
+    return table.open.size();
+}
 
 } // namespace kplat

@@ -2,7 +2,8 @@
 // The registry as the kernel calls it: keys by absolute path
 // ("\Registry\Machine\Software\..."), kernel handles to opened keys, string,
 // expandable-string and dword values, and key deletion, over the machine's
-// registry store. Passive level only.
+// registry store. Passive level only. A handle that is not open (closed
+// already, or never opened) is a violation in every call that takes one.
 
 #include "platform/kernel/status.h"
 

@@ -28,6 +28,7 @@ uint32_t queryTimeIncrement() { return kTimeIncrement; }
 
 Status createUuid(Guid& out)
 {
+    requirePassive("creating a UUID");
     if (consumeFault(FaultKind::UuidCreation))
         return status::kRetry;
     static std::mutex mutex;
@@ -46,6 +47,7 @@ Status createUuid(Guid& out)
 
 uint32_t setTimerResolution(uint32_t desired, bool set)
 {
+    requireAtMost(Level::Apc, "setting the timer resolution");
     std::lock_guard lock(gResolutionMutex);
     if (set) {
         ++gResolutionBalance;
@@ -75,6 +77,7 @@ void resetTimerResolution()
 
 Status guidToString(const Guid& g, std::u16string& out)
 {
+    requirePassive("converting a GUID to a string");
     if (consumeFault(FaultKind::Allocation))
         return status::kInsufficientResources;
     char text[40];

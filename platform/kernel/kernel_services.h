@@ -18,17 +18,20 @@ uint64_t queryTickCount();
 uint32_t queryTimeIncrement();
 constexpr uint32_t kTimeIncrement = 156'250;
 
-// A random UUID. Fails with status::kRetry when the fault is armed.
+// A random UUID (passive level). Fails with status::kRetry when the fault is
+// armed.
 Status createUuid(Guid& out);
 
 // Requests (set = true) or releases (set = false) a system timer resolution
-// in 100 ns units; returns the resolution now in force. The stand-in keeps
-// the balance of requests so that tests can check every request is released.
+// in 100 ns units (below dispatch level); returns the resolution now in
+// force. The stand-in keeps the balance of requests so that tests can check
+// every request is released.
 uint32_t setTimerResolution(uint32_t desired, bool set);
 int32_t timerResolutionBalance();
 void resetTimerResolution();
 
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case (allocates: may fail).
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case (passive level;
+// allocates: may fail).
 Status guidToString(const Guid& guid, std::u16string& out);
 
 // A kernel timer that a thread waits on (passive level).

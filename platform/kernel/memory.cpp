@@ -1,5 +1,6 @@
 #include "platform/kernel/memory.h"
 
+#include "platform/kernel/exception.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/level.h"
 #include "platform/object/process.h"
@@ -86,6 +87,8 @@ void freePool(void* block)
     auto* header = static_cast<PoolHeader*>(block) - 1;
     if (header->magic != kPoolMagic)
         violation("freeing a pool block that is not allocated");
+    requireAtMost(header->type == static_cast<uint32_t>(PoolType::Paged) ? Level::Apc : Level::Dispatch,
+                  "freeing pool");
     header->magic = kFreedMagic;
     {
         std::lock_guard lock(gPoolMutex);
@@ -218,9 +221,15 @@ void* mapLockedPages(Mdl& mdl, AccessMode mode, CacheType cache)
         requireAtMost(Level::Apc, "mapping pages into a process");
     else
         requireAtMost(Level::Dispatch, "mapping pages into system space");
-    if (consumeFault(FaultKind::Allocation))
+    // A user mapping that cannot be made raises; a system one returns null.
+    auto fail = [mode]() -> void* {
+        if (mode == AccessMode::User)
+            throw SehException(status::kInsufficientResources);
         return nullptr;
-    std::lock_guard lock(gMdlMutex);
+    };
+    if (consumeFault(FaultKind::Allocation))
+        return fail();
+    std::unique_lock lock(gMdlMutex);
     if (mdl.pagesFreed)
         violation("mapping a page list whose pages were freed");
     int flags = MAP_SHARED;
@@ -229,11 +238,14 @@ void* mapLockedPages(Mdl& mdl, AccessMode mode, CacheType cache)
         flags |= MAP_32BIT;
 #endif
     void* address = mmap(nullptr, mdl.mappedBytes, PROT_READ | PROT_WRITE, flags, mdl.fd, 0);
-    if (address == MAP_FAILED)
-        return nullptr;
+    if (address == MAP_FAILED) {
+        lock.unlock();
+        return fail();
+    }
     if (mode == AccessMode::User && reinterpret_cast<uintptr_t>(address) + mdl.mappedBytes > (uintptr_t(1) << 32)) {
         munmap(address, mdl.mappedBytes);
-        return nullptr;
+        lock.unlock();
+        return fail();
     }
     mdl.mappings.emplace(address, Mdl::Mapping{mode, mode == AccessMode::User ? ob::Process::current().id() : 0});
     return address;

@@ -23,7 +23,7 @@ constexpr uint32_t poolTag(const char (&text)[5])
 }
 
 // Pool allocation; null on failure (fault injection). Paged pool needs a level
-// below dispatch.
+// below dispatch, to allocate and to free.
 void* allocatePool(PoolType type, size_t bytes, uint32_t tag);
 void freePool(void* block);
 // Bytes still allocated with this tag.
@@ -65,7 +65,8 @@ void freeMdl(Mdl* mdl);
 // Maps the pages. Kernel mappings are system addresses; user mappings go into
 // the calling thread's current process below 4 GiB (its 32-bit address
 // space), need a level below dispatch and must be unmapped from that process.
-// Returns null on failure.
+// A system mapping that fails returns null; a user mapping that fails raises
+// SehException (exception.h), so the call must be guarded with tryExcept.
 void* mapLockedPages(Mdl& mdl, AccessMode mode, CacheType cache);
 void unmapLockedPages(void* address, Mdl& mdl);
 // Live mappings of the list.

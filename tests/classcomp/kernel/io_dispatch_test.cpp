@@ -369,6 +369,21 @@ TEST_F(IoDispatchTest, AFailedMappingIsUndoneAndTheHandleCanTryAgain)
     EXPECT_EQ(c_->clientCount, 2u);
 }
 
+TEST_F(IoDispatchTest, AFailedStatusRecordMappingFailsTheRequestAndMapsNothing)
+{
+    Client& a = open();
+    const size_t before = mdlMappingCount(*c_->statusRecordMdl);
+    armFault(FaultKind::Allocation);
+    Reply r = ioctl(a, kIoCtlGetAsioInfo, nullptr, 0, kAsioInfoOutputBytes);
+    disarmFaults();
+    EXPECT_EQ(r.status, status::kInsufficientResources);
+    EXPECT_EQ(r.bytes, 0u);
+    EXPECT_EQ(mdlMappingCount(*c_->statusRecordMdl), before);
+    r = ioctl(a, kIoCtlGetAsioInfo, nullptr, 0, kAsioInfoOutputBytes);
+    EXPECT_EQ(r.status, status::kSuccess);
+    EXPECT_NE(r.u32(), 0u);
+}
+
 TEST_F(IoDispatchTest, ARegisteredThreadIsBoostedWhileItsBlockIsDue)
 {
     Client& a = open();

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <set>
 #include <thread>
 #include <vector>
@@ -67,6 +69,36 @@ TEST_F(ThreadedClientsTest, ConcurrentSetUpsCannotOverflowTheTableOrRegisterAHan
     // The refused set-ups left no views behind: the kernel's, one per
     // registered handle.
     EXPECT_EQ(mdlMappingCount(*c_->clippedRingMdl), 1 + kMaxClients);
+}
+
+TEST_F(ThreadedClientsTest, AQueuedRequestWaitsOutOfD0AndIsCancelledAtRemoval)
+{
+    Client& a = open();
+    const pnp::NodeId node = bus_->node(ports_.back());
+    auto waitUntilHeld = [&] {
+        while (c_->defaultQueue->heldRequestCount() != 1)
+            std::this_thread::yield();
+    };
+
+    ASSERT_EQ(pnp::setLowPower(node, true), status::kSuccess);
+    auto version = std::async(std::launch::async, [&] { return message(a, kMsgDriverVersion, device_message::kGet); });
+    waitUntilHeld();
+    EXPECT_EQ(version.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
+    ASSERT_EQ(pnp::setLowPower(node, false), status::kSuccess);
+    Reply r = version.get();
+    EXPECT_EQ(r.status, status::kSuccess);
+    EXPECT_EQ(r.u32(), kDriverVersion);
+
+    ASSERT_EQ(pnp::setLowPower(node, true), status::kSuccess);
+    auto clientId = std::async(std::launch::async, [&] { return ioctl(a, kIoCtlGetClientId, nullptr, 0, 4); });
+    waitUntilHeld();
+    bus_->unplug(ports_.back());
+    r = clientId.get();
+    EXPECT_EQ(r.status, status::kCancelled);
+    EXPECT_EQ(r.bytes, 0u);
+    // After release every request fails with an invalid handle, queued or not.
+    EXPECT_EQ(message(a, kMsgDriverVersion, device_message::kGet).status, status::kInvalidHandle);
+    EXPECT_EQ(ioctl(a, kIoCtlGetClientId, nullptr, 0, 4).status, status::kInvalidHandle);
 }
 
 } // namespace

@@ -1,139 +1,7 @@
-#include "kernel_fixture.h"
-#include "test_usb_device.h"
-
-#include "platform/kernel/device.h"
-#include "platform/kernel/io_manager.h"
-#include "platform/kernel/usb_bus.h"
-
-#include <cstring>
-#include <string>
-#include <vector>
+#include "io_manager_fixture.h"
 
 namespace kplat::testing {
 namespace {
-
-const Guid kClass{0x11112222, 0x3333, 0x4444, {1, 2, 3, 4, 5, 6, 7, 8}};
-constexpr uint32_t kQueued = controlCode(0x22, 1, kMethodBuffered, kFileAnyAccess);
-constexpr uint32_t kDirect = controlCode(0x22, 2, kMethodBuffered, kFileAnyAccess);
-
-std::vector<std::string> gLog;
-Status gPrepare = status::kSuccess;
-uint32_t gLastProcess = 0;
-
-struct FileCtx {
-    uint32_t opened;
-};
-
-void handle(Request& request)
-{
-    void* in = nullptr;
-    void* out = nullptr;
-    Status s = request.retrieveInputBuffer(4, &in, nullptr);
-    if (succeeded(s))
-        s = request.retrieveOutputBuffer(4, &out, nullptr);
-    if (failed(s)) {
-        request.complete(s);
-        return;
-    }
-    uint32_t value;
-    std::memcpy(&value, in, 4);
-    value += 1;
-    std::memcpy(out, &value, 4);
-    gLastProcess = request.caller().processId;
-    request.completeWithInformation(status::kSuccess, 4);
-}
-
-Status add(Driver&, DeviceInit& init)
-{
-    gLog.push_back("add");
-    PnpPowerCallbacks pnp;
-    pnp.prepareHardware = [](Device&) {
-        gLog.push_back("prepare");
-        return gPrepare;
-    };
-    pnp.releaseHardware = [](Device&) {
-        gLog.push_back("release");
-        return status::kSuccess;
-    };
-    pnp.d0Entry = [](Device&, PowerState previous) {
-        gLog.push_back(previous == PowerState::D3Final ? "d0 entry" : "d0 entry from d3");
-        return status::kSuccess;
-    };
-    pnp.d0Exit = [](Device&, PowerState target) {
-        gLog.push_back(target == PowerState::D3Final ? "d0 exit" : "d0 exit to d3");
-        return status::kSuccess;
-    };
-    pnp.surpriseRemoval = [](Device&) { gLog.push_back("surprise removal"); };
-    init.setPnpPowerCallbacks(pnp);
-    init.setIoInCallerContextCallback([](Device& device, Request& request) {
-        gLog.push_back("in caller context");
-        if (request.parameters().ioControlCode == kDirect) {
-            handle(request);
-            return;
-        }
-        Status s = device.enqueueRequest(request);
-        if (failed(s))
-            request.complete(s);
-    });
-    FileObjectConfig files;
-    files.fileCreate = [](Device&, Request& request, FileObject& file) {
-        gLog.push_back("create");
-        file.contextAs<FileCtx>()->opened = 1;
-        request.complete(status::kSuccess);
-    };
-    files.fileCleanup = [](FileObject&) { gLog.push_back("cleanup"); };
-    files.fileClose = [](FileObject&) { gLog.push_back("close"); };
-    init.setFileObjectConfig(files, attributesWithContext<FileCtx>());
-    ObjectAttributes attributes;
-    attributes.destroy = [](Object&) { gLog.push_back("destroy"); };
-    Device* device = nullptr;
-    Status s = Device::create(init, attributes, &device);
-    if (failed(s))
-        return s;
-    QueueConfig queue;
-    queue.ioDeviceControl = [](Queue&, Request& request, size_t, size_t, uint32_t) {
-        gLog.push_back("queue");
-        handle(request);
-    };
-    Queue* q = nullptr;
-    s = Queue::create(*device, queue, ObjectAttributes{}, &q);
-    if (failed(s))
-        return s;
-    return device->createDeviceInterface(kClass, nullptr);
-}
-
-Status entry(DriverObject& object, const std::u16string&)
-{
-    DriverConfig config;
-    config.deviceAdd = &add;
-    return Driver::create(object, ObjectAttributes{}, config, nullptr);
-}
-
-class IoManagerTest : public KernelFixture {
-protected:
-    IoManagerTest()
-    {
-        gLog.clear();
-        gPrepare = status::kSuccess;
-        EXPECT_EQ(pnp::loadDriver(&entry, u"test"), status::kSuccess);
-        bus_ = std::make_unique<usb::HostController>();
-    }
-    ~IoManagerTest() override
-    {
-        bus_.reset();
-        pnp::unloadDriver();
-    }
-
-    std::vector<std::string> takeLog()
-    {
-        auto log = gLog;
-        gLog.clear();
-        return log;
-    }
-
-    TestUsbDevice mixer_;
-    std::unique_ptr<usb::HostController> bus_;
-};
 
 using Log = std::vector<std::string>;
 
@@ -225,11 +93,40 @@ TEST_F(IoManagerTest, RemovedDeviceIsDestroyedWhenItsLastFileCloses)
     io::FileRef second;
     EXPECT_NE(io::openDeviceInterface(links[0], Caller{1, 1, {}}, second), status::kSuccess);
     uint32_t value = 1, reply = 0, bytes = 0;
-    // The driver still answers until the handle is closed.
-    EXPECT_EQ(io::deviceIoControl(file, kQueued, &value, 4, &reply, 4, &bytes, Caller{1, 1, {}}), status::kSuccess);
-    takeLog();
+    // Until the handle is closed the driver still sees requests in the
+    // caller's context, but its purged queue refuses them.
+    EXPECT_EQ(io::deviceIoControl(file, kDirect, &value, 4, &reply, 4, &bytes, Caller{1, 1, {}}), status::kSuccess);
+    EXPECT_EQ(io::deviceIoControl(file, kQueued, &value, 4, &reply, 4, &bytes, Caller{1, 1, {}}),
+              status::kInvalidDeviceState);
+    EXPECT_EQ(takeLog(), (Log{"in caller context", "in caller context"}));
     io::closeFile(file);
     EXPECT_EQ(takeLog(), (Log{"cleanup", "close", "destroy"}));
+}
+
+TEST_F(IoManagerTest, QueueHandlersRunAtTheLevelTheirExecutionLevelAllows)
+{
+    struct Case {
+        ExecutionLevel declared;
+        Level handlerLevel;
+        bool pagedPoolRefused;
+    };
+    // The device's default is dispatch-level execution.
+    const Case cases[] = {{ExecutionLevel::InheritFromParent, Level::Dispatch, true},
+                          {ExecutionLevel::Dispatch, Level::Dispatch, true},
+                          {ExecutionLevel::Passive, Level::Passive, false}};
+    for (const Case& c : cases) {
+        gQueueLevel = c.declared;
+        gPagedPoolRefused = false;
+        uint32_t port = bus_->plug(mixer_);
+        io::FileRef file;
+        ASSERT_EQ(io::openDeviceInterface(io::deviceInterfaces(kClass)[0], Caller{}, file), status::kSuccess);
+        uint32_t value = 1, reply = 0, bytes = 0;
+        EXPECT_EQ(io::deviceIoControl(file, kQueued, &value, 4, &reply, 4, &bytes, Caller{}), status::kSuccess);
+        EXPECT_EQ(gHandlerLevel, c.handlerLevel) << int(c.declared);
+        EXPECT_EQ(gPagedPoolRefused, c.pagedPoolRefused) << int(c.declared);
+        io::closeFile(file);
+        bus_->unplug(port);
+    }
 }
 
 TEST_F(IoManagerTest, OnlyBufferedControlCodesAreAccepted)

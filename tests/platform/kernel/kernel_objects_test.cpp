@@ -47,7 +47,7 @@ TEST_F(KernelObjectsTest, HandlesAreCheckedForProcessTypeAndAccess)
     EXPECT_EQ(object, nullptr);
 }
 
-TEST_F(KernelObjectsTest, EventsMayBeSetAtDispatchButNotReferenced)
+TEST_F(KernelObjectsTest, EventsMayBeSetAtDispatchButReferencedOnlyAtPassive)
 {
     ob::Handle handle = 0;
     ASSERT_EQ(client_->insert(event_, ob::kSynchronize, handle), ob::Status::Ok);
@@ -60,6 +60,12 @@ TEST_F(KernelObjectsTest, EventsMayBeSetAtDispatchButNotReferenced)
         setEvent(*object, 0);
         EventObject* again = nullptr;
         EXPECT_THROW(referenceEventByHandle(handle, kSynchronizeAccess, AccessMode::Kernel, caller, &again),
+                     StrictnessViolation);
+    }
+    {
+        ScopedLevel apc(Level::Apc);
+        EventObject* again = nullptr;
+        EXPECT_THROW(referenceEventByHandle(handle, kSynchronizeAccess, AccessMode::User, caller, &again),
                      StrictnessViolation);
     }
     dereferenceObject(object);

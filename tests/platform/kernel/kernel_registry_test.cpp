@@ -78,6 +78,30 @@ TEST_F(KernelRegistryTest, CreateKeyNeedsItsParentAndVolatileKeysGoAtReboot)
     closeKey(key);
 }
 
+TEST_F(KernelRegistryTest, AHandleThatIsNotOpenIsCaught)
+{
+    KeyHandle key = nullptr;
+    ASSERT_EQ(createKey(u"\\Registry\\Machine\\Software", KeyOptions::NonVolatile, &key), status::kSuccess);
+    KeyHandle other = nullptr;
+    ASSERT_EQ(openKey(u"\\Registry\\Machine\\Software", &other), status::kSuccess);
+    EXPECT_NE(other, key);
+    ASSERT_EQ(closeKey(key), status::kSuccess);
+    const uint32_t dword = 1;
+    EXPECT_THROW(closeKey(key), StrictnessViolation);
+    EXPECT_THROW(setValueKey(key, u"X", kRegDword, &dword, 4), StrictnessViolation);
+    EXPECT_THROW(deleteKey(key), StrictnessViolation);
+    EXPECT_THROW(closeKey(nullptr), StrictnessViolation);
+    // The other handle to the same key is untouched, and a closed value is not
+    // handed out again.
+    EXPECT_EQ(setValueKey(other, u"X", kRegDword, &dword, 4), status::kSuccess);
+    KeyHandle third = nullptr;
+    ASSERT_EQ(openKey(u"\\Registry\\Machine\\Software", &third), status::kSuccess);
+    EXPECT_NE(third, key);
+    closeKey(third);
+    closeKey(other);
+    EXPECT_EQ(openKeyHandles(), 0u);
+}
+
 TEST_F(KernelRegistryTest, RegistryCallsAtDispatchAreCaught)
 {
     struct Root final : Object {

@@ -1,5 +1,6 @@
 #include "kernel_fixture.h"
 
+#include "platform/kernel/exception.h"
 #include "platform/kernel/memory.h"
 #include "platform/object/process.h"
 
@@ -93,7 +94,7 @@ TEST_F(MemoryTest, FaultsShortenPageListsAndFailPoolAndMappings)
     ASSERT_NE(shortList, nullptr);
     EXPECT_LT(mdlByteCount(*shortList), 3u * 4096);
     EXPECT_EQ(allocatePool(PoolType::NonPaged, 64, poolTag("test")), nullptr);
-    EXPECT_EQ(mapLockedPages(*shortList, AccessMode::User, CacheType::Cached), nullptr);
+    EXPECT_EQ(mapLockedPages(*shortList, AccessMode::Kernel, CacheType::Cached), nullptr);
     freePagesFromMdl(*shortList);
     freeMdl(shortList);
 }
@@ -107,6 +108,27 @@ TEST_F(MemoryTest, PagesForAListAreAllocatedAtApcLevelAtMost)
     ScopedLevel apc(Level::Apc);
     Mdl* mdl = allocatePagesForMdl(0, 0xFFFFFFFF, 0, 4096);
     ASSERT_NE(mdl, nullptr);
+    freePagesFromMdl(*mdl);
+    freeMdl(mdl);
+}
+
+TEST_F(MemoryTest, AUserMappingThatFailsRaisesAnException)
+{
+    Mdl* mdl = allocatePagesForMdl(0, 0xFFFFFFFF, 0, 4096);
+    ASSERT_NE(mdl, nullptr);
+    armFault(FaultKind::Allocation);
+    EXPECT_THROW(mapLockedPages(*mdl, AccessMode::User, CacheType::Cached), SehException);
+    // Guarded, the caller gets the exception's code and nothing is mapped.
+    armFault(FaultKind::Allocation);
+    void* address = nullptr;
+    EXPECT_EQ(tryExcept([&] { address = mapLockedPages(*mdl, AccessMode::User, CacheType::Cached); }),
+              status::kInsufficientResources);
+    EXPECT_EQ(address, nullptr);
+    EXPECT_EQ(mdlMappingCount(*mdl), 0u);
+    EXPECT_EQ(tryExcept([&] { address = mapLockedPages(*mdl, AccessMode::User, CacheType::Cached); }),
+              status::kSuccess);
+    ASSERT_NE(address, nullptr);
+    unmapLockedPages(address, *mdl);
     freePagesFromMdl(*mdl);
     freeMdl(mdl);
 }

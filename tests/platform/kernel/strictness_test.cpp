@@ -1,5 +1,6 @@
 #include "kernel_fixture.h"
 
+#include "platform/kernel/kernel_services.h"
 #include "platform/kernel/memory.h"
 #include "platform/kernel/request.h"
 #include "platform/kernel/spin_lock.h"
@@ -57,6 +58,9 @@ TEST_F(StrictnessTest, PassiveOnlyCallsAtDispatchAreCaught)
     ASSERT_NE(user, nullptr);
     KernelTimer wait;
     wait.set(-10'000);
+    void* paged = allocatePool(PoolType::Paged, 16, poolTag("test"));
+    Guid guid{};
+    std::u16string text;
 
     const std::pair<const char*, std::function<void()>> cases[] = {
         {"delay", [] { delayExecution(10'000); }},
@@ -64,6 +68,10 @@ TEST_F(StrictnessTest, PassiveOnlyCallsAtDispatchAreCaught)
         {"user mapping", [&] { mapLockedPages(*mdl, AccessMode::User, CacheType::Cached); }},
         {"user unmapping", [&] { unmapLockedPages(user, *mdl); }},
         {"paged pool", [] { allocatePool(PoolType::Paged, 16, poolTag("test")); }},
+        {"freeing paged pool", [&] { freePool(paged); }},
+        {"UUID", [&] { createUuid(guid); }},
+        {"GUID text", [&] { guidToString(guid, text); }},
+        {"timer resolution", [] { setTimerResolution(10'000, true); }},
         {"clock advance", [] { kernelClock().advance(1); }},
     };
     for (const auto& [name, call] : cases) {
@@ -71,6 +79,8 @@ TEST_F(StrictnessTest, PassiveOnlyCallsAtDispatchAreCaught)
         EXPECT_THROW(call(), StrictnessViolation) << name;
     }
     // At passive level the same calls pass.
+    freePool(paged);
+    EXPECT_EQ(timerResolutionBalance(), 0);
     unmapLockedPages(user, *mdl);
     unmapLockedPages(system, *mdl);
     freePagesFromMdl(*mdl);
