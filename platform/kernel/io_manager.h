@@ -38,9 +38,12 @@ using NodeId = uint32_t;
 // start (lastStartStatus() says why; the stack has been torn down again).
 NodeId deviceArrived(std::shared_ptr<BusDevice> bus);
 Status lastStartStatus();
-// Bus side: the device is gone (surprise removal).
+// Bus side: the device is gone (surprise removal). Its queues are purged
+// before D0 exit.
 void surpriseRemoved(NodeId node);
-// Power: leave (D0 exit to D3) or re-enter (D0 entry from D3) the working state.
+// Power: leave (D0 exit to D3) or re-enter (D0 entry from D3) the working
+// state. Power-managed queues stop before D0 exit and start again, presenting
+// what they held, after D0 entry.
 Status setLowPower(NodeId node, bool lowPower);
 
 Device* deviceOf(NodeId node);
