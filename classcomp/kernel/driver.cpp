@@ -126,7 +126,7 @@ Status EvtDriverDeviceAdd(Driver& driver, DeviceInit& init)
 
     FileObjectConfig fileConfig;
     fileConfig.fileCreate = &EvtDeviceFileCreate;
-    fileConfig.fileClose = nullptr;
+    fileConfig.fileClose = &EvtFileClose;
     fileConfig.fileCleanup = &EvtFileCleanup;
     ObjectAttributes fileAttributes = attributesWithContext<FileContext>();
     fileAttributes.executionLevel = ExecutionLevel::InheritFromParent;

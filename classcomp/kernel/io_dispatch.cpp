@@ -455,6 +455,10 @@ void EvtDeviceFileCreate(Device& device, Request& request, FileObject& file)
 
 void EvtFileCleanup(FileObject& file) { DisposeClient(GetDeviceContext(file.device()), file); }
 
+// Requests still running at cleanup may map or register after it; close
+// comes once they have all finished, so it undoes whatever they left.
+void EvtFileClose(FileObject& file) { DisposeClient(GetDeviceContext(file.device()), file); }
+
 void EvtIoDeviceControl(Queue& queue, Request& request, size_t outputLength, size_t inputLength,
                         uint32_t ioControlCode)
 {

@@ -36,6 +36,7 @@ inline constexpr int32_t kBoostedThreadPriority = 15;
 void EvtIoInCallerContext(kplat::Device& device, kplat::Request& request);
 void EvtDeviceFileCreate(kplat::Device& device, kplat::Request& request, kplat::FileObject& file);
 void EvtFileCleanup(kplat::FileObject& file);
+void EvtFileClose(kplat::FileObject& file);
 void EvtIoDeviceControl(kplat::Queue& queue, kplat::Request& request, size_t outputLength, size_t inputLength,
                         uint32_t ioControlCode);
 

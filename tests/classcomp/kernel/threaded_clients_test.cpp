@@ -101,5 +101,37 @@ TEST_F(ThreadedClientsTest, AQueuedRequestWaitsOutOfD0AndIsCancelledAtRemoval)
     EXPECT_EQ(ioctl(a, kIoCtlGetClientId, nullptr, 0, 4).status, status::kInvalidHandle);
 }
 
+// Cleanup runs when the last handle goes, while requests on the handle may
+// still be running: a mapping request that gets past cleanup must not leave
+// a view or a process reference behind once the file is closed.
+TEST_F(ThreadedClientsTest, AMappingRequestRacingTheLastCloseLeavesNothingBehind)
+{
+    auto process = ob::Process::create();
+    constexpr int kRounds = 200;
+    const long baseline = process.use_count();
+    for (int round = 0; round < kRounds; ++round) {
+        Client& a = open(process);
+        prepare(a);
+        std::atomic<bool> started{false};
+        std::thread racer([&, mine = a] () mutable {
+            ob::ProcessScope scope(process);
+            started = true;
+            while (ioctl(mine, kIoCtlGetAsioInfo, nullptr, 0, 8).status != status::kInvalidHandle) {
+            }
+        });
+        while (!started)
+            std::this_thread::yield();
+        for (int spin = 0; spin < round * 7; ++spin)
+            std::this_thread::yield();
+        {
+            ob::ProcessScope scope(process);
+            close(a);
+        }
+        racer.join();
+    }
+    EXPECT_EQ(mdlMappingCount(*c_->statusRecordMdl), 1u); // the kernel's own view only
+    EXPECT_EQ(process.use_count(), baseline + kRounds); // the fixture's client records hold one each
+}
+
 } // namespace
 } // namespace orvo::kernel::testing
