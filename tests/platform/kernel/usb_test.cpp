@@ -386,9 +386,9 @@ TEST_F(UsbTest, ControlTransfersWithTimeOut)
 
 std::vector<std::vector<uint8_t>> gMessages;
 
-TEST_F(UsbTest, ContinuousReaderDeliversInterruptMessagesWhileStarted)
+// A reader that keeps every message it is handed in gMessages (cleared here).
+usb::ContinuousReaderConfig recordingReader()
 {
-    selectStreaming();
     gMessages.clear();
     usb::ContinuousReaderConfig reader;
     reader.transferLength = 6;
@@ -397,6 +397,13 @@ TEST_F(UsbTest, ContinuousReaderDeliversInterruptMessagesWhileStarted)
         EXPECT_EQ(currentLevel(), Level::Dispatch);
         gMessages.emplace_back(buffer, buffer + length);
     };
+    return reader;
+}
+
+TEST_F(UsbTest, ContinuousReaderDeliversInterruptMessagesWhileStarted)
+{
+    selectStreaming();
+    usb::ContinuousReaderConfig reader = recordingReader();
     ASSERT_EQ(interrupt_->configureContinuousReader(reader), status::kSuccess);
     mixer_.queueInterrupt({1, 2, 3, 4, 5, 6});
     kernelClock().advance(msToTicks(5));
@@ -418,14 +425,7 @@ TEST_F(UsbTest, ContinuousReaderDeliversInterruptMessagesWhileStarted)
 TEST_F(UsbTest, AnEmptyInterruptMessageIsDeliveredAsZeroBytes)
 {
     selectStreaming();
-    gMessages.clear();
-    usb::ContinuousReaderConfig reader;
-    reader.transferLength = 6;
-    reader.numPendingReads = 15;
-    reader.readersComplete = [](usb::Pipe&, const uint8_t* buffer, size_t length, void*) {
-        gMessages.emplace_back(buffer, buffer + length);
-    };
-    ASSERT_EQ(interrupt_->configureContinuousReader(reader), status::kSuccess);
+    ASSERT_EQ(interrupt_->configureContinuousReader(recordingReader()), status::kSuccess);
     ASSERT_EQ(interrupt_->ioTarget().start(), status::kSuccess);
     mixer_.queueInterrupt({});
     kernelClock().advance(msToTicks(2));
