@@ -85,8 +85,11 @@ struct VirtualPair {
 
     void close()
     {
-        std::lock_guard lock(outMutex);
+        // The input goes first and without the lock: its callback may be
+        // waiting for the lock to answer, and closing the input waits for
+        // that callback.
         in.reset();
+        std::lock_guard lock(outMutex);
         out.reset();
     }
 
