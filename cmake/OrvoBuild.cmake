@@ -68,3 +68,15 @@ function(orvo_add_bench name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} orvo_warnings)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 endfunction()
+
+# orvo_add_qttest(<name> SOURCES ... [LIBS ...] [LABELS ...]): one QtTest
+# program, registered as one CTest test, on Qt's offscreen platform.
+function(orvo_add_qttest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} Qt5::Test orvo_warnings)
+  set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES
+    LABELS "unit;${ARG_LABELS}" TIMEOUT 300 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()
