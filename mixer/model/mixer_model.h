@@ -91,7 +91,7 @@ public:
     void setMessagePresenter(orvo::model::MessagePresenter* presenter) { presenter_ = presenter; }
     const Orvo::OBinFileBuffer& image() const { return image_; }
 
-signals:
+Q_SIGNALS:
     void addDevice(orvo_device_ptr_t device);
     void removeDevice(orvo_device_ptr_t device);
     void channelValueRecieved(int value);
@@ -100,7 +100,7 @@ signals:
     void setBusy(bool busy);
     void sampleBufferSizeChanged(int bufferSize);
 
-public slots:
+public Q_SLOTS:
     void onSampleBufferTimer();
 
 public:

@@ -73,7 +73,7 @@ const Root* rootOf(const QString& nativePath, QString& rest)
 QSettings::Format registryFormat()
 {
     static const QSettings::Format format =
-        QSettings::registerFormat(QStringLiteral("reg"), &readHive, &writeHive, Qt::CaseInsensitive);
+        QSettings::registerFormat(QStringLiteral("reg"), &readHive, &writeHive);
     return format;
 }
 

@@ -5,7 +5,9 @@
 // write (a registered format, see hive_file.h), with the key path as its
 // group, so every value the GUI reads or writes is the drivers' own. QSettings
 // takes "<hive file>.lock" in QLockFile's protocol, as the drivers' side
-// does, and replaces the file whole.
+// does, and replaces the file whole. Qt 5 looks keys up case-sensitively in
+// every file format, so reads name keys and values as the drivers spell them;
+// a write under another case still lands on the existing key.
 
 #include <QSettings>
 #include <QString>
