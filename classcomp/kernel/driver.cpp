@@ -5,6 +5,7 @@
 #include "classcomp/kernel/class_requests.h"
 #include "classcomp/kernel/device_slots.h"
 #include "classcomp/kernel/io_dispatch.h"
+#include "classcomp/kernel/process_rundown.h"
 #include "classcomp/kernel/stream_buffers.h"
 #include "classcomp/kernel/stream_engine.h"
 #include "classcomp/kernel/usb_config.h"
@@ -105,11 +106,21 @@ Status DriverEntry(DriverObject& driverObject, const std::u16string& registryPat
     (void)registryPath;
     DriverConfig config;
     config.deviceAdd = &EvtDriverDeviceAdd;
+    config.unload = &EvtDriverUnload;
     Driver* driver = nullptr;
     Status s = Driver::create(driverObject, ObjectAttributes{}, config, &driver);
     if (failed(s))
         return s;
-    return InitDeviceSlots(*driver);
+    s = InitDeviceSlots(*driver);
+    if (failed(s))
+        return s;
+    return InitProcessRundown(*driver);
+}
+
+void EvtDriverUnload(Driver& driver)
+{
+    (void)driver;
+    ShutdownProcessRundown();
 }
 
 Status EvtDriverDeviceAdd(Driver& driver, DeviceInit& init)

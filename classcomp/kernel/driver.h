@@ -18,6 +18,7 @@ inline constexpr uint32_t kReleaseWaitStepMs = 20;
 inline constexpr uint32_t kTimerResolution = 10'000;
 
 kplat::Status DriverEntry(kplat::DriverObject& driverObject, const std::u16string& registryPath);
+void EvtDriverUnload(kplat::Driver& driver);
 kplat::Status EvtDriverDeviceAdd(kplat::Driver& driver, kplat::DeviceInit& init);
 kplat::Status EvtDeviceD0Entry(kplat::Device& device, kplat::PowerState previous);
 kplat::Status EvtDeviceD0Exit(kplat::Device& device, kplat::PowerState target);

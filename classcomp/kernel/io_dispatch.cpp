@@ -3,6 +3,7 @@
 #include "classcomp/kernel/asio_info.h"
 #include "classcomp/kernel/class_requests.h"
 #include "classcomp/kernel/io_control.h"
+#include "classcomp/kernel/process_rundown.h"
 #include "classcomp/kernel/stream_buffers.h"
 #include "classcomp/kernel/stream_engine.h"
 #include "platform/kernel/exception.h"
@@ -450,6 +451,7 @@ void EvtDeviceFileCreate(Device& device, Request& request, FileObject& file)
         SpinLockGuard guard(*context->streamLock);
         fileContext->clientId = context->nextClientId++;
     }
+    TrackOpenFile(file);
     request.complete(status::kSuccess);
 }
 
@@ -457,7 +459,11 @@ void EvtFileCleanup(FileObject& file) { DisposeClient(GetDeviceContext(file.devi
 
 // Requests still running at cleanup may map or register after it; close
 // comes once they have all finished, so it undoes whatever they left.
-void EvtFileClose(FileObject& file) { DisposeClient(GetDeviceContext(file.device()), file); }
+void EvtFileClose(FileObject& file)
+{
+    DisposeClient(GetDeviceContext(file.device()), file);
+    UntrackOpenFile(file);
+}
 
 void EvtIoDeviceControl(Queue& queue, Request& request, size_t outputLength, size_t inputLength,
                         uint32_t ioControlCode)

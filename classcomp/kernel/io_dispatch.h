@@ -21,6 +21,10 @@ struct FileContext {
     kplat::EventObject* blockEvent;
     // The process the views above were mapped into; they are undone there.
     kplat::ProcessObject* mappingProcess;
+    // Links of the driver's list of open handles (process_rundown.h).
+    kplat::FileObject* file;
+    FileContext* previousOpen;
+    FileContext* nextOpen;
 };
 
 inline constexpr uint32_t kUnknownProcessId = 0x7FFFFFFF;

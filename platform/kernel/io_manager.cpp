@@ -3,6 +3,7 @@
 #include "platform/kernel/exception.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/level.h"
+#include "platform/kernel/process_notify.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -335,6 +336,9 @@ void unloadDriver()
     if (driver) {
         if (auto unload = driver->config().unload)
             unload(*driver);
+        // The routine's code goes with the driver; a later process would call into nothing.
+        if (processNotifyRoutineCount() != 0)
+            violation("unloading a driver that left a process notify routine registered");
         driver->deleteObject();
     }
     m.driverObject.reset();

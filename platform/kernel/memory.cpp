@@ -157,6 +157,7 @@ public:
 
 namespace {
 std::mutex gMdlMutex;
+std::map<uint32_t, size_t> gUserViews; // by process id, under gMdlMutex
 }
 
 Mdl* allocatePagesForMdl(uint64_t lowAddress, uint64_t highAddress, uint64_t skipBytes, size_t totalBytes)
@@ -229,6 +230,8 @@ void* mapLockedPages(Mdl& mdl, AccessMode mode, CacheType cache)
     };
     if (consumeFault(FaultKind::Allocation))
         return fail();
+    if (mode == AccessMode::User && ob::Process::current().terminated())
+        return fail();
     std::unique_lock lock(gMdlMutex);
     if (mdl.pagesFreed)
         violation("mapping a page list whose pages were freed");
@@ -247,7 +250,10 @@ void* mapLockedPages(Mdl& mdl, AccessMode mode, CacheType cache)
         lock.unlock();
         return fail();
     }
-    mdl.mappings.emplace(address, Mdl::Mapping{mode, mode == AccessMode::User ? ob::Process::current().id() : 0});
+    const uint32_t processId = mode == AccessMode::User ? ob::Process::current().id() : 0;
+    mdl.mappings.emplace(address, Mdl::Mapping{mode, processId});
+    if (mode == AccessMode::User)
+        ++gUserViews[processId];
     return address;
 }
 
@@ -262,6 +268,8 @@ void unmapLockedPages(void* address, Mdl& mdl)
         // A user mapping is undone in the context of the process it is in.
         if (it->second.processId != ob::Process::current().id())
             violation("unmapping a user mapping from another process");
+        if (--gUserViews[it->second.processId] == 0)
+            gUserViews.erase(it->second.processId);
     }
     mdl.mappings.erase(it);
     size_t bytes = mdl.mappedBytes;
@@ -273,6 +281,13 @@ size_t mdlMappingCount(const Mdl& mdl)
 {
     std::lock_guard lock(gMdlMutex);
     return mdl.mappings.size();
+}
+
+size_t userViewCount(uint32_t processId)
+{
+    std::lock_guard lock(gMdlMutex);
+    auto it = gUserViews.find(processId);
+    return it == gUserViews.end() ? 0 : it->second;
 }
 
 } // namespace kplat

@@ -64,12 +64,15 @@ void freeMdl(Mdl* mdl);
 
 // Maps the pages. Kernel mappings are system addresses; user mappings go into
 // the calling thread's current process below 4 GiB (its 32-bit address
-// space), need a level below dispatch and must be unmapped from that process.
+// space), need a level below dispatch and must be unmapped from that process
+// before it runs down (an ended process takes no new ones).
 // A system mapping that fails returns null; a user mapping that fails raises
 // SehException (exception.h), so the call must be guarded with tryExcept.
 void* mapLockedPages(Mdl& mdl, AccessMode mode, CacheType cache);
 void unmapLockedPages(void* address, Mdl& mdl);
 // Live mappings of the list.
 size_t mdlMappingCount(const Mdl& mdl);
+// User views of any list still mapped into the process.
+size_t userViewCount(uint32_t processId);
 
 } // namespace kplat

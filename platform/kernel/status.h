@@ -28,6 +28,7 @@ constexpr Status kAccessDenied = statusFromBits(0xC0000022);
 constexpr Status kBufferTooSmall = statusFromBits(0xC0000023);
 constexpr Status kObjectTypeMismatch = statusFromBits(0xC0000024);
 constexpr Status kObjectNameNotFound = statusFromBits(0xC0000034);
+constexpr Status kProcedureNotFound = statusFromBits(0xC000007A);
 constexpr Status kInsufficientResources = statusFromBits(0xC000009A);
 constexpr Status kDeviceNotConnected = statusFromBits(0xC000009D);
 constexpr Status kIoTimeout = statusFromBits(0xC00000B5);

@@ -21,42 +21,74 @@ uint32_t newProcessId()
     }
 }
 
-Ref<Process>& defaultProcess()
-{
-    // Never destroyed: threads may still act for it during static destruction.
-    static Ref<Process>* p = new Ref<Process>(std::make_shared<Process>(static_cast<uint32_t>(::getpid())));
-    return *p;
-}
-
 thread_local Ref<Process> t_current;
+
+std::atomic<const ProcessLifeHooks*> g_hooks{nullptr};
+
+const ProcessLifeHooks& hooks()
+{
+    static const ProcessLifeHooks none;
+    const ProcessLifeHooks* installed = g_hooks.load(std::memory_order_acquire);
+    return installed ? *installed : none;
+}
 
 } // namespace
 
-Process::Process(uint32_t id) : DispatcherObject(ObjectType::Process), id_(id) {}
-
-Process::~Process()
+void setProcessLifeHooks(const ProcessLifeHooks* installed)
 {
-    terminate(0);
+    g_hooks.store(installed, std::memory_order_release);
+}
+
+Process::Process(uint32_t id, uint32_t parentId) : DispatcherObject(ObjectType::Process), id_(id), parentId_(parentId)
+{
+}
+
+Process::~Process() = default;
+
+Ref<Process> Process::make(uint32_t id, uint32_t parentId)
+{
+    // A process is not deleted before it has ended. One dropped while running
+    // ends here, on a new owner, so its rundown can run in its own context
+    // (and whatever it references meanwhile keeps it).
+    return Ref<Process>(new Process(id, parentId), [](Process* p) {
+        if (p->terminated()) {
+            delete p;
+            return;
+        }
+        Ref<Process> ending(p, [](Process* q) { delete q; });
+        ending->terminate(0);
+    });
 }
 
 Ref<Process> Process::create()
 {
-    return std::make_shared<Process>(newProcessId());
+    Process& creator = current();
+    Ref<Process> process = make(newProcessId(), creator.id());
+    if (auto created = hooks().created)
+        created(creator, *process);
+    return process;
+}
+
+const Ref<Process>& Process::machineRef()
+{
+    // Never destroyed: threads may still act for it during static destruction.
+    static Ref<Process>* p = new Ref<Process>(make(static_cast<uint32_t>(::getpid()), 0));
+    return *p;
 }
 
 Ref<Process> Process::machineDefault()
 {
-    return defaultProcess();
+    return machineRef();
 }
 
 Process& Process::current()
 {
-    return t_current ? *t_current : *defaultProcess();
+    return t_current ? *t_current : *machineRef();
 }
 
 Ref<Process> Process::currentRef()
 {
-    return t_current ? t_current : defaultProcess();
+    return t_current ? t_current : machineRef();
 }
 
 Status Process::insert(Ref<Object> object, uint32_t access, Handle& out)
@@ -161,17 +193,29 @@ void Process::setHandleLimit(size_t limit)
 
 void Process::terminate(uint32_t exitCode)
 {
-    std::map<Handle, Entry> closing;
     {
         std::lock_guard lock(mutex_);
         if (terminated_)
             return;
         terminated_ = true;
         exitCode_ = exitCode;
-        closing.swap(table_);
     }
-    for (auto& [handle, entry] : closing)
-        released(std::move(entry.object));
+    {
+        // The rundown runs in this process's context, whoever ended it.
+        ProcessScope scope(std::static_pointer_cast<Process>(shared_from_this()));
+        const ProcessLifeHooks& h = hooks();
+        if (h.exiting)
+            h.exiting(*this);
+        std::map<Handle, Entry> closing;
+        {
+            std::lock_guard lock(mutex_);
+            closing.swap(table_);
+        }
+        for (auto& [handle, entry] : closing)
+            released(std::move(entry.object));
+        if (h.addressSpaceGone)
+            h.addressSpaceGone(*this);
+    }
     DispatcherLock lock;
     setSignalStateLocked(1);
     satisfyWaitersLocked();

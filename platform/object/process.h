@@ -24,9 +24,24 @@ inline constexpr Handle kNullHandle = 0;
 inline constexpr Handle kCurrentProcessHandle = 0xFFFFFFFF;
 inline constexpr Handle kCurrentThreadHandle = 0xFFFFFFFE;
 
+class Process;
+
+// What the kernel side hangs on a process's life (one set per machine).
+// `created` runs in the creator's context; `exiting` in the ending process's
+// context before its handles are closed; `addressSpaceGone` after they are,
+// still in its context, where nothing may be left mapped into it.
+struct ProcessLifeHooks {
+    void (*created)(Process& creator, Process& process) = nullptr;
+    void (*exiting)(Process& process) = nullptr;
+    void (*addressSpaceGone)(Process& process) = nullptr;
+};
+void setProcessLifeHooks(const ProcessLifeHooks* hooks);
+
 class Process final : public DispatcherObject {
 public:
-    // A new simulated process with an empty handle table.
+    // A new simulated process with an empty handle table, created by the
+    // calling thread's current process. A process whose last reference goes
+    // before it was terminated ends then (exit code 0), as terminate says.
     static Ref<Process> create();
     // The process every thread acts for unless a ProcessScope says otherwise;
     // its id is the real process id.
@@ -36,6 +51,7 @@ public:
     static Ref<Process> currentRef();
 
     uint32_t id() const { return id_; }
+    uint32_t parentId() const { return parentId_; }
 
     // Adds a handle to `object` with the access rights `access`.
     Status insert(Ref<Object> object, uint32_t access, Handle& out);
@@ -64,15 +80,20 @@ public:
     // table holds `limit` handles or more.
     void setHandleLimit(size_t limit);
 
-    // Closes every handle and marks the process ended (signalled).
+    // Ends the process, in its own context as its last thread would: the
+    // exiting hook runs, every handle is closed (a file's cleanup sees this
+    // process as the caller), the address-space hook runs, and the process
+    // is signalled. Nothing can be inserted from the start of it.
     void terminate(uint32_t exitCode);
     bool terminated() const;
     uint32_t exitCode() const; // 259 (still active) until terminated
 
-    explicit Process(uint32_t id);
     ~Process() override;
 
 private:
+    Process(uint32_t id, uint32_t parentId);
+    static Ref<Process> make(uint32_t id, uint32_t parentId);
+    static const Ref<Process>& machineRef();
     struct Entry {
         Ref<Object> object;
         uint32_t access;
@@ -80,6 +101,7 @@ private:
     void released(Ref<Object> object);
 
     const uint32_t id_;
+    const uint32_t parentId_;
     mutable std::mutex mutex_;
     std::map<Handle, Entry> table_;
     Handle next_ = 4;

@@ -588,5 +588,32 @@ TEST_F(IoDispatchTest, ASecondProcessOnASharedHandleCannotUndoTheFirstProcesssVi
     EXPECT_FALSE(readable(clipped));
 }
 
+// No cleanup comes when the process that set up ends while a second one
+// still holds the handle: its views go at its end, in its own context, and
+// its client with them (the platform stops if a process runs down with a
+// view of locked pages mapped).
+TEST_F(IoDispatchTest, ViewsGoWhenTheirProcessEndsWhileAnotherHoldsTheHandle)
+{
+    Client& a = open();
+    Reply r = registerClient(a);
+    ASSERT_EQ(r.status, status::kSuccess);
+    const uint32_t clipped = r.u32(init_buffers_result::kClippedRingOffset);
+    Client b = a;
+    b.process = ob::Process::create();
+    EXPECT_NO_THROW(a.process->terminate(0));
+    EXPECT_EQ(c_->clientCount, 0u);
+    EXPECT_EQ(c_->streamingEnabled, 0u);
+    EXPECT_EQ(mdlMappingCount(*c_->clippedRingMdl), 1u); // the kernel's own view only
+    EXPECT_FALSE(readable(clipped));
+    // The handle lives on in the second process, which may now set up itself.
+    b.eventHandle = 0;
+    b.process->insert(b.event, ob::kEventAllAccess, b.eventHandle);
+    EXPECT_EQ(registerClient(b).status, status::kSuccess);
+    EXPECT_EQ(c_->clientCount, 1u);
+    close(b);
+    a.file = nullptr;
+    EXPECT_EQ(mdlMappingCount(*c_->clippedRingMdl), 1u);
+}
+
 } // namespace
 } // namespace orvo::kernel::testing

@@ -5,6 +5,7 @@
 #include "platform/kernel/request.h"
 #include "platform/kernel/spin_lock.h"
 #include "platform/kernel/timer.h"
+#include "platform/kernel/wait_lock.h"
 
 #include <functional>
 #include <memory>
@@ -48,6 +49,23 @@ TEST_F(StrictnessTest, RecursiveAcquisitionIsCaught)
 }
 
 TEST_F(StrictnessTest, ReleasingALockNotHeldIsCaught) { EXPECT_THROW(lock_->release(), StrictnessViolation); }
+
+TEST_F(StrictnessTest, AWaitLockHasOneHolderAtPassiveLevel)
+{
+    ObjectAttributes attributes;
+    attributes.parent = root_;
+    WaitLock* waitLock = nullptr;
+    ASSERT_EQ(WaitLock::create(attributes, &waitLock), status::kSuccess);
+    EXPECT_THROW(waitLock->release(), StrictnessViolation);
+    {
+        SpinLockGuard guard(*lock_);
+        EXPECT_THROW(waitLock->acquire(), StrictnessViolation);
+    }
+    waitLock->acquire();
+    EXPECT_EQ(currentLevel(), Level::Passive);
+    EXPECT_THROW(waitLock->acquire(), StrictnessViolation);
+    waitLock->release();
+}
 
 TEST_F(StrictnessTest, PassiveOnlyCallsAtDispatchAreCaught)
 {

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace {
 
 using namespace ob;
@@ -84,12 +87,14 @@ public:
     CountingObject() : Object(ObjectType::File) {}
     int cleanups = 0;
     uint32_t closedBy = 0;
+    uint32_t closedIn = 0; // the process the closing thread acted for
 
 protected:
     void lastHandleClosed(Process& p) override
     {
         ++cleanups;
         closedBy = p.id();
+        closedIn = Process::current().id();
     }
 };
 
@@ -109,7 +114,7 @@ TEST(Handles, LastCloseAnywhereRunsCleanupOnce)
     EXPECT_EQ(file->closedBy, b->id());
 }
 
-TEST(Handles, TerminatedProcessClosesItsHandles)
+TEST(Handles, TerminatedProcessClosesItsHandlesInItsOwnContext)
 {
     auto file = std::make_shared<CountingObject>();
     Ref<Process> p = Process::create();
@@ -117,9 +122,72 @@ TEST(Handles, TerminatedProcessClosesItsHandles)
     ASSERT_EQ(p->insert(file, 0, h), Status::Ok);
     p->terminate(1);
     EXPECT_EQ(file->cleanups, 1);
+    EXPECT_EQ(file->closedBy, p->id());
+    // Ended by another process's thread, the cleanup still runs as the ending process.
+    EXPECT_EQ(file->closedIn, p->id());
+    EXPECT_EQ(Process::current().id(), Process::machineDefault()->id());
     EXPECT_TRUE(p->terminated());
     EXPECT_EQ(waitForObject(*p, 0), kWaitObject0);
     EXPECT_EQ(p->insert(file, 0, h), Status::InsufficientResources);
+}
+
+TEST(Handles, AProcessDroppedWhileRunningEndsInItsOwnContext)
+{
+    auto file = std::make_shared<CountingObject>();
+    uint32_t id = 0;
+    {
+        Ref<Process> p = Process::create();
+        id = p->id();
+        Handle h = 0;
+        ASSERT_EQ(p->insert(file, 0, h), Status::Ok);
+    }
+    EXPECT_EQ(file->cleanups, 1);
+    EXPECT_EQ(file->closedIn, id);
+}
+
+// The kernel side's hooks run in the ending process: the exit notice while
+// its handles are still open, the address-space check after they are closed.
+struct HookLog {
+    static inline std::vector<std::string> lines;
+    static void created(Process& creator, Process& process)
+    {
+        lines.push_back("created " + std::to_string(process.id()) + " by " + std::to_string(creator.id()) +
+                        " in " + std::to_string(Process::current().id()));
+    }
+    static void exiting(Process& process)
+    {
+        lines.push_back("exiting " + std::to_string(process.id()) + " in " + std::to_string(Process::current().id()) +
+                        " handles " + std::to_string(process.handleCount()));
+    }
+    static void gone(Process& process)
+    {
+        lines.push_back("gone " + std::to_string(process.id()) + " in " + std::to_string(Process::current().id()) +
+                        " handles " + std::to_string(process.handleCount()));
+    }
+};
+
+TEST(Handles, LifeHooksRunInTheProcessesContextInOrder)
+{
+    static const ProcessLifeHooks hooks{&HookLog::created, &HookLog::exiting, &HookLog::gone};
+    setProcessLifeHooks(&hooks);
+    HookLog::lines.clear();
+    Ref<Process> parent = Process::create();
+    Ref<Process> child;
+    {
+        ProcessScope scope(parent);
+        child = Process::create();
+    }
+    EXPECT_EQ(child->parentId(), parent->id());
+    Handle h = 0;
+    ASSERT_EQ(child->insert(std::make_shared<CountingObject>(), 0, h), Status::Ok);
+    child->terminate(0);
+    setProcessLifeHooks(nullptr);
+    const std::string p = std::to_string(parent->id()), c = std::to_string(child->id()),
+                      m = std::to_string(Process::machineDefault()->id());
+    EXPECT_EQ(HookLog::lines, (std::vector<std::string>{"created " + p + " by " + m + " in " + m,
+                                                        "created " + c + " by " + p + " in " + p,
+                                                        "exiting " + c + " in " + c + " handles 1",
+                                                        "gone " + c + " in " + c + " handles 0"}));
 }
 
 TEST(Handles, HandleLimitFailsInserts)
