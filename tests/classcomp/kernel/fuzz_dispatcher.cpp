@@ -449,6 +449,9 @@ private:
                     release(k, actor);
             p.process->terminate(0);
             p.start();
+            // Views it had on handles others still hold went with it.
+            for (Slot& s : slots_)
+                s.statusRecord = 0;
             break;
         case 14: { // the mixer misbehaves
             const uint8_t what = script.byte();
