@@ -8,6 +8,7 @@
 #include "classcomp/kernel/stream_engine.h"
 #include "platform/kernel/exception.h"
 #include "platform/kernel/kernel_objects.h"
+#include "platform/kernel/wait_lock.h"
 
 #include <cstring>
 #include <utility>
@@ -609,6 +610,14 @@ bool UpdateOwnerProcess(DeviceContext* c, FileObject& file, uint32_t processId)
 }
 
 void DisposeClient(DeviceContext* c, FileObject& file)
+{
+    // Views being undone here stay in their process until unmapped: its
+    // rundown waits for this (process_rundown.h).
+    WaitLockGuard guard(OpenFilesLock());
+    DisposeClientUnderOpenFilesLock(c, file);
+}
+
+void DisposeClientUnderOpenFilesLock(DeviceContext* c, FileObject& file)
 {
     FileContext* fc = GetFileContext(file);
     UserAddresses a;

@@ -49,7 +49,10 @@ bool HandleDeviceMessage(DeviceContext* context, const uint8_t* message, uint8_t
 // Under the stream lock. The owner rule: true when `processId` owns the
 // device's sample rate (now or from now on).
 bool UpdateOwnerProcess(DeviceContext* context, kplat::FileObject& file, uint32_t processId);
+// Undoes the handle's views and removes its client (passive level).
 void DisposeClient(DeviceContext* context, kplat::FileObject& file);
+// The same, for a caller that holds the open-files lock.
+void DisposeClientUnderOpenFilesLock(DeviceContext* context, kplat::FileObject& file);
 
 // Sets a client's block event with a priority increment.
 void SetClientEvent(kplat::EventObject* event, int32_t increment);

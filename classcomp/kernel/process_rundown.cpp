@@ -9,8 +9,10 @@ namespace orvo::kernel {
 using namespace kplat;
 
 namespace {
-// A wait lock: the rundown holds it while it unmaps (passive-only calls), so
-// that a handle it is undoing cannot close, and its device go, meanwhile.
+// A wait lock, held across unmapping (passive-only calls): by the rundown,
+// so that a handle it is undoing cannot close, nor its device go, meanwhile;
+// and by every dispose, so that a rundown never finds views that another
+// thread has taken off a handle but not yet unmapped.
 WaitLock* gOpenFilesLock = nullptr;
 FileContext* gOpenFiles = nullptr;
 
@@ -30,6 +32,8 @@ Status InitProcessRundown(Object& driver)
         return s;
     return setCreateProcessNotifyRoutine(&OnProcessNotify, false);
 }
+
+WaitLock& OpenFilesLock() { return *gOpenFilesLock; }
 
 void ShutdownProcessRundown() { setCreateProcessNotifyRoutine(&OnProcessNotify, true); }
 
@@ -77,7 +81,7 @@ void OnProcessNotify(uint32_t parentId, uint32_t processId, bool create)
         // The ending process's address space is still there: the views are
         // undone in it, and the handle's client goes with them.
         if (viewsThere)
-            DisposeClient(c, *fc->file);
+            DisposeClientUnderOpenFilesLock(c, *fc->file);
     }
 }
 

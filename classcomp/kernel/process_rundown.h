@@ -7,6 +7,7 @@
 // process's context), disposes of the handles whose views are in it.
 
 #include "platform/kernel/device.h"
+#include "platform/kernel/wait_lock.h"
 
 #include <cstdint>
 
@@ -17,6 +18,9 @@ namespace orvo::kernel {
 kplat::Status InitProcessRundown(kplat::Object& driver);
 // Driver unload: no notification may come any more.
 void ShutdownProcessRundown();
+
+// Held while a handle's views are undone (io_dispatch.h).
+kplat::WaitLock& OpenFilesLock();
 
 // File create and file close.
 void TrackOpenFile(kplat::FileObject& file);

@@ -133,5 +133,33 @@ TEST_F(ThreadedClientsTest, AMappingRequestRacingTheLastCloseLeavesNothingBehind
     EXPECT_EQ(process.use_count(), baseline + kRounds); // the fixture's client records hold one each
 }
 
+// The process that set up ends while the other holder of its handle closes
+// the last handle: whichever undoes the views, none is left when the ending
+// process's address space goes (the stand-in stops the test if one is).
+TEST_F(ThreadedClientsTest, AProcessEndingWhileTheOtherHolderClosesLeavesNothingBehind)
+{
+    constexpr int kRounds = 100;
+    for (int round = 0; round < kRounds; ++round) {
+        Client& a = open();
+        ASSERT_EQ(registerClient(a).status, status::kSuccess);
+        Client b = a;
+        b.process = ob::Process::create();
+        std::atomic<bool> go{false};
+        auto ending = std::async(std::launch::async, [&] {
+            while (!go)
+                std::this_thread::yield();
+            a.process->terminate(0);
+        });
+        go = true;
+        for (int spin = 0; spin < round % 13 * 5; ++spin)
+            std::this_thread::yield();
+        close(b);
+        a.file = nullptr;
+        EXPECT_NO_THROW(ending.get()) << round;
+        EXPECT_EQ(c_->clientCount, 0u);
+        EXPECT_EQ(mdlMappingCount(*c_->clippedRingMdl), 1u) << round; // the kernel's own view only
+    }
+}
+
 } // namespace
 } // namespace orvo::kernel::testing
