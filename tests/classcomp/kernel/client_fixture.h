@@ -113,6 +113,23 @@ protected:
         return initBuffers(client);
     }
 
+    // A client set up in its own process, whose handle a second process
+    // shares (duplicated or inherited), and the set-up's clipped-ring view.
+    struct SharedHandle {
+        Client& owner;
+        Client other;
+        uint32_t clippedView = 0;
+    };
+    SharedHandle setUpAndShare()
+    {
+        Client& owner = open();
+        Reply r = registerClient(owner);
+        EXPECT_EQ(r.status, kplat::status::kSuccess);
+        Client other = owner;
+        other.process = ob::Process::create();
+        return {owner, other, r.u32(init_buffers_result::kClippedRingOffset)};
+    }
+
     // True when `address` can be read (a probe that does not fault).
     static bool readable(uint32_t address)
     {

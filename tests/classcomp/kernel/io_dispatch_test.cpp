@@ -567,12 +567,7 @@ TEST_F(IoDispatchTest, ALateTimerTickLeavesADeviceOutOfD0Alone)
 // the last close, from either process, undoes them in their own process.
 TEST_F(IoDispatchTest, ASecondProcessOnASharedHandleCannotUndoTheFirstProcesssViews)
 {
-    Client& a = open();
-    Reply r = registerClient(a);
-    ASSERT_EQ(r.status, status::kSuccess);
-    const uint32_t clipped = r.u32(init_buffers_result::kClippedRingOffset);
-    Client b = a;
-    b.process = ob::Process::create();
+    auto [a, b, clipped] = setUpAndShare();
     EXPECT_EQ(ioctl(b, kIoCtlDisposeOfBuffers, nullptr, 0, 0).status, status::kAccessDenied);
     EXPECT_EQ(ioctl(b, kIoCtlGetAsioInfo, nullptr, 0, 8).status, status::kAccessDenied);
     EXPECT_EQ(c_->clientCount, 1u);
@@ -594,12 +589,7 @@ TEST_F(IoDispatchTest, ASecondProcessOnASharedHandleCannotUndoTheFirstProcesssVi
 // view of locked pages mapped).
 TEST_F(IoDispatchTest, ViewsGoWhenTheirProcessEndsWhileAnotherHoldsTheHandle)
 {
-    Client& a = open();
-    Reply r = registerClient(a);
-    ASSERT_EQ(r.status, status::kSuccess);
-    const uint32_t clipped = r.u32(init_buffers_result::kClippedRingOffset);
-    Client b = a;
-    b.process = ob::Process::create();
+    auto [a, b, clipped] = setUpAndShare();
     EXPECT_NO_THROW(a.process->terminate(0));
     EXPECT_EQ(c_->clientCount, 0u);
     EXPECT_EQ(c_->streamingEnabled, 0u);

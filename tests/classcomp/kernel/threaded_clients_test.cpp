@@ -140,10 +140,8 @@ TEST_F(ThreadedClientsTest, AProcessEndingWhileTheOtherHolderClosesLeavesNothing
 {
     constexpr int kRounds = 100;
     for (int round = 0; round < kRounds; ++round) {
-        Client& a = open();
-        ASSERT_EQ(registerClient(a).status, status::kSuccess);
-        Client b = a;
-        b.process = ob::Process::create();
+        auto [a, b, clipped] = setUpAndShare();
+        (void)clipped;
         std::atomic<bool> go{false};
         auto ending = std::async(std::launch::async, [&] {
             while (!go)
