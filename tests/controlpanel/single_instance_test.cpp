@@ -53,6 +53,48 @@ private:
     QProcess process;
 };
 
+// The control panel itself, on the offscreen platform with no MIDI back end.
+class ControlPanelRun {
+public:
+    ControlPanelRun(const QString& tmp, const QString& registry) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", tmp);
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("ORVO_MIDI_API", "dummy");
+        env.insert("ORVO_REGISTRY_ROOT", registry);
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(ORVO_CONTROL_PANEL), QStringList{});
+    }
+    ~ControlPanelRun() {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    // The key is held once another process can attach to its segment.
+    static bool keyHeld(const QString& tmp) {
+        const QByteArray saved = qgetenv("TMPDIR");
+        qputenv("TMPDIR", tmp.toUtf8());
+        QSharedMemory probe(kControlPanelInstanceKey);
+        const bool held = probe.attach(QSharedMemory::ReadOnly);
+        qputenv("TMPDIR", saved);
+        return held;
+    }
+    bool running() { return !process.waitForFinished(1500); }
+    int exitCode() {
+        process.waitForFinished(10000);
+        return process.exitCode();
+    }
+    QByteArray output() { return process.readAllStandardOutput() + process.readAllStandardError(); }
+    void killHard() {
+        ::kill(static_cast<pid_t>(process.processId()), SIGKILL);
+        process.waitForFinished(5000);
+    }
+
+private:
+    QProcess process;
+};
+
 }  // namespace
 
 class SingleInstanceTest : public QObject {
@@ -62,6 +104,8 @@ private slots:
     void programsDoNotCollide();
     void killedCopyDoesNotBlock();
     void cleanExitFreesTheKey();
+    void controlPanelRunsOnce();
+    void killedControlPanelDoesNotBlock();
 
 private:
     QTemporaryDir tmp;
@@ -100,6 +144,28 @@ void SingleInstanceTest::cleanExitFreesTheKey() {
     first.end();
     Holder next(kControlPanelInstanceKey, tmp.path());
     QVERIFY(next.held());
+}
+
+void SingleInstanceTest::controlPanelRunsOnce() {
+    QTemporaryDir registry;
+    ControlPanelRun first(tmp.path(), registry.path());
+    QVERIFY(QTest::qWaitFor([&] { return ControlPanelRun::keyHeld(tmp.path()); }, 10000));
+    ControlPanelRun second(tmp.path(), registry.path());
+    QCOMPARE(second.exitCode(), 255);  // -1, silently
+    QCOMPARE(second.output(), QByteArray());
+    QVERIFY(first.running());
+}
+
+void SingleInstanceTest::killedControlPanelDoesNotBlock() {
+    QTemporaryDir registry;
+    {
+        ControlPanelRun killed(tmp.path(), registry.path());
+        QVERIFY(QTest::qWaitFor([&] { return ControlPanelRun::keyHeld(tmp.path()); }, 10000));
+        killed.killHard();
+    }
+    ControlPanelRun next(tmp.path(), registry.path());
+    QVERIFY(next.running());
+    QVERIFY(ControlPanelRun::keyHeld(tmp.path()));
 }
 
 QTEST_GUILESS_MAIN(SingleInstanceTest)

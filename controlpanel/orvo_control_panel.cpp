@@ -1,0 +1,366 @@
+#include "controlpanel/orvo_control_panel.h"
+
+#include "controlpanel/forms/about_dialog.h"
+#include "controlpanel/widgets/utils.h"
+#include "mixer/model/device_text.h"
+#include "ui_orvo_control_panel.h"
+
+#include <QShortcut>
+#include <QThread>
+
+using namespace orvo::model;
+
+namespace {
+
+// The device texts of the list: the name, then the serial number when
+// another item has the same USB id, then the port when the serial repeats too.
+QString deviceDisplayName(orvo_device_ptr_t device, bool idRepeats, bool serialRepeats) {
+    QString text = deviceName(device);
+    if (idRepeats)
+        text += "  [" + deviceSerialText(device) + "]";
+    if (serialRepeats)
+        text += QString("  Port: ") + QChar(devicePortLetter(device));
+    return text;
+}
+
+}  // namespace
+
+OrvoControlPanel::OrvoControlPanel(QWidget* parent) : QMainWindow(parent), ui(new Ui::OrvoControlPanel) {
+    qRegisterMetaType<orvo_device_ptr_t>("orvo_device_ptr_t");
+    ui->setupUi(this);
+
+    rollbackShortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_R), this, SLOT(onEnableFirmwareRollback()));
+    rollbackShortcut->setContext(Qt::ApplicationShortcut);
+
+    setFixedSize(size());
+    ui->pageQX1600->setMainWindow(this);
+    ui->pageZR90Alpha->setMainWindow(this);
+
+    if (Utils::isHighDpiScreen()) {
+        ui->pushButtonAbout->setStyleSheet(
+            "QPushButton{ border-image: url(:/images/logo_orvo_2x.png);}  "
+            "QPushButton:hover{border-image: url(:/images/logo_orvo_hover_2x.png);}");
+        firmwarePixmap.load(":/images/fw_update@2x.png");
+    } else {
+        ui->pushButtonAbout->setStyleSheet(
+            "QPushButton{ border-image: url(:/images/logo_orvo.png);}  "
+            "QPushButton:hover{border-image: url(:/images/logo_orvo_hover.png);}");
+        firmwarePixmap.load(":/images/fw_update.png");
+    }
+    ui->labelImageFWAvailable->setPixmap(firmwarePixmap);
+
+    ui->comboBoxDevices->clear();
+    deviceModel = new MixerModel(nullptr);
+
+    // Device reports wait until the window has taken them: a removed record
+    // is deleted as soon as its listeners return.
+    connect(deviceModel, &MixerModel::addDevice, this, &OrvoControlPanel::onDeviceModelAddDevice,
+            Qt::BlockingQueuedConnection);
+    connect(deviceModel, &MixerModel::removeDevice, this, &OrvoControlPanel::onDeviceModelRemoveDevice,
+            Qt::BlockingQueuedConnection);
+    // Reported values are stamped with the selection they were sent under
+    // on the emitting thread, then handed over as blocking queued calls.
+    connect(deviceModel, &MixerModel::channelValueRecieved, this,
+            [this](int value) { deliverReport([this, value] { onDeviceModelChannelValueRecieved(value); }); },
+            Qt::DirectConnection);
+    connect(deviceModel, &MixerModel::cpValueRecieved, this,
+            [this](int key, int value) { deliverReport([this, key, value] { onDeviceModelCPValueRecieved(key, value); }); },
+            Qt::DirectConnection);
+
+    selectDevice(nullptr);
+    updateDeviceCountLabel();
+
+    busyTimer.setInterval(3000);
+    busyTimer.setSingleShot(true);
+}
+
+OrvoControlPanel::~OrvoControlPanel() {
+    // The model's destructor hands over reports still in flight while it
+    // waits for them; the window no longer acts on them.
+    closing = true;
+    delete rollbackShortcut;
+    delete deviceModel;
+    delete ui;
+}
+
+template <class F> void OrvoControlPanel::deliverReport(F&& apply) {
+    const uint64_t selection = selectionCount.load();
+    auto call = [this, selection, apply = std::forward<F>(apply)] {
+        if (selection == selectionCount.load())
+            apply();
+    };
+    if (QThread::currentThread() == thread())
+        call();
+    else
+        QMetaObject::invokeMethod(this, call, Qt::BlockingQueuedConnection);
+}
+
+void OrvoControlPanel::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    QTimer::singleShot(100, this, &OrvoControlPanel::OnShowing);
+}
+
+void OrvoControlPanel::OnShowing() {
+    deviceModel->start();
+}
+
+int OrvoControlPanel::indexOfDevice(orvo_device_ptr_t device) const {
+    for (int i = 0; i < ui->comboBoxDevices->count(); ++i)
+        if (deviceAt(i) == device)
+            return i;
+    return -1;
+}
+
+orvo_device_ptr_t OrvoControlPanel::deviceAt(int index) const {
+    return ui->comboBoxDevices->itemData(index, Qt::UserRole).value<orvo_device_ptr_t>();
+}
+
+void OrvoControlPanel::onDeviceModelAddDevice(orvo_device_ptr_t device) {
+    if (closing)
+        return;
+    const int before = ui->comboBoxDevices->currentIndex();
+    const bool listed = indexOfDevice(device) >= 0;
+    comboUpdating = true;
+    ui->comboBoxDevices->setUpdatesEnabled(false);
+    if (!listed && device) {
+        ui->comboBoxDevices->addItem(deviceName(device), QVariant::fromValue(device));
+        refreshDeviceComboTexts();
+    }
+    comboUpdating = false;
+    ui->comboBoxDevices->setUpdatesEnabled(true);
+    if (ui->comboBoxDevices->currentIndex() == before)
+        refreshDevice(true);
+    else
+        selectDevice(deviceAt(ui->comboBoxDevices->currentIndex()));
+    updateDeviceCountLabel();
+}
+
+void OrvoControlPanel::onDeviceModelRemoveDevice(orvo_device_ptr_t device) {
+    if (closing)
+        return;
+    const int index = indexOfDevice(device);
+    if (index >= 0) {
+        comboUpdating = true;
+        ui->comboBoxDevices->setUpdatesEnabled(false);
+        if (ui->comboBoxDevices->count() == 1) {
+            ui->comboBoxDevices->removeItem(index);
+            selectDevice(nullptr);
+        } else {
+            const orvo_device_ptr_t noted = deviceAt(ui->comboBoxDevices->currentIndex());
+            ui->comboBoxDevices->removeItem(index);
+            const int again = indexOfDevice(noted);
+            ui->comboBoxDevices->setCurrentIndex(again < 0 ? 0 : again);
+            const orvo_device_ptr_t now = deviceAt(ui->comboBoxDevices->currentIndex());
+            if (!now || now == noted)
+                refreshDevice(true);
+            else
+                selectDevice(now);
+            refreshDeviceComboTexts();
+        }
+        comboUpdating = false;
+        ui->comboBoxDevices->setUpdatesEnabled(true);
+    }
+    updateDeviceCountLabel();
+}
+
+void OrvoControlPanel::on_comboBoxDevices_currentIndexChanged(int index) {
+    const orvo_device_ptr_t device = deviceAt(index);
+    if (device && !comboUpdating)
+        selectDevice(device);
+}
+
+void OrvoControlPanel::refreshDeviceComboTexts() {
+    const int count = ui->comboBoxDevices->count();
+    for (int i = 0; i < count; ++i) {
+        const orvo_device_ptr_t p = deviceAt(i);
+        bool idRepeats = false;
+        bool serialRepeats = false;
+        for (int j = 0; j < count; ++j) {
+            const orvo_device_ptr_t q = deviceAt(j);
+            if (q == p || q->descriptor.usbId() != p->descriptor.usbId())
+                continue;
+            idRepeats = true;
+            if (q->descriptor.serialNumber() == p->descriptor.serialNumber())
+                serialRepeats = true;
+        }
+        const QString text = deviceDisplayName(p, idRepeats, serialRepeats);
+        if (text != ui->comboBoxDevices->itemText(i))
+            ui->comboBoxDevices->setItemText(i, text);
+    }
+}
+
+void OrvoControlPanel::updateDeviceCountLabel() {
+    const int count = ui->comboBoxDevices->count();
+    deviceCountState = count == 0 ? Searching : count == 1 ? OneDevice : SeveralDevices;
+    switch (deviceCountState) {
+    case Searching:
+        ui->labelDeviceState->setText(tr("Searching for Devices:"));
+        break;
+    case OneDevice:
+        ui->labelDeviceState->setText(tr("Detected Device:"));
+        ui->labelDeviceName->setText(ui->comboBoxDevices->itemText(0));
+        break;
+    default:
+        ui->labelDeviceState->setText(tr("Detected Devices:"));
+        break;
+    }
+    ui->labelDeviceState->setVisible(true);
+    ui->labelDeviceName->setVisible(deviceCountState == OneDevice);
+    ui->comboBoxDevices->setVisible(deviceCountState == SeveralDevices);
+    ui->progressBarSearching->setVisible(deviceCountState == Searching);
+    ui->groupBoxPreferences->setVisible(deviceCountState != Searching);
+    ui->frameFWUpdate->setVisible(deviceCountState != Searching);
+}
+
+void OrvoControlPanel::selectDevice(orvo_device_ptr_t device) {
+    // Reports still on their way from the previous mixer are dropped.
+    const uint64_t selection = ++selectionCount;
+    rollbackOffered = false;
+    parameterMap.clear();
+    settingsFileState = 1;
+
+    const int noted = ui->stackedWidgetDevices->currentIndex();
+    int page = noted;
+    const uint32_t usbId = device ? device->descriptor.usbId() : 0;
+    if (!device) {
+        mixerType = NoMixer;
+        deviceTypeName = tr("");
+        page = 0;
+    } else if (usbId == MixerModel::kFirstModelUsbId) {
+        mixerType = FirstModel;
+        deviceTypeName = deviceName(device);
+        page = 1;
+    } else if (usbId == MixerModel::kSecondModelUsbId) {
+        mixerType = SecondModel;
+        deviceTypeName = deviceName(device);
+        page = 2;
+    }
+    if (page != noted) {
+        ui->stackedWidgetDevices->setCurrentIndex(page);
+        ui->stackedWidgetDevices->setEnabled(false);
+        QCoreApplication::processEvents();
+        // Meanwhile the device may have been reported removed (its record is
+        // then gone), and that report may have selected another device.
+        if (selection != selectionCount.load())
+            return;
+        if (device && indexOfDevice(device) < 0) {
+            selectDevice(deviceAt(ui->comboBoxDevices->currentIndex()));
+            return;
+        }
+    }
+    ui->labelFWDeviceType->setText(deviceTypeName);
+    firmwareUiState = 1;
+    deviceModel->setCurrentDevice(device);
+    refreshDevice(false);
+}
+
+void OrvoControlPanel::refreshDevice(bool reRead) {
+    const orvo_device_ptr_t device = deviceModel->currentDevice();
+    if (device) {
+        ui->stackedWidgetDevices->setEnabled(!busy && device->state == Orvo::kDeviceApplication);
+        if (reRead)
+            deviceModel->setCurrentDevice(device);
+        QString text;
+        int number = 0;
+        deviceModel->deviceFirmwareVersion(text, number);
+        setDeviceFirmwareVersion(text, number);
+        if (device->state == Orvo::kDeviceUpdating)
+            firmwareUiState = 3;
+        else if (device->state == Orvo::kDeviceBootloader)
+            firmwareUiState = 2;
+        devicePort = devicePortLetter(device) == 'A' ? 1 : 2;
+    } else {
+        ui->stackedWidgetDevices->setEnabled(true);
+    }
+    updateFirmwareUi();
+}
+
+void OrvoControlPanel::setDeviceFirmwareVersion(const QString& text, int version) {
+    deviceFirmwareText = text;
+    deviceFirmwareVersion = version;
+    deviceModel->imageFirmwareVersion(imageFirmwareText, imageFirmwareVersion);
+    ui->labelFWDeviceVersion->setText(deviceFirmwareText);
+    // Versions are unsigned 32-bit numbers everywhere in the system.
+    const auto device = static_cast<uint32_t>(deviceFirmwareVersion);
+    const auto image = static_cast<uint32_t>(imageFirmwareVersion);
+    if (device == image)
+        firmwareUiState = 1;
+    else if (device < image)
+        firmwareUiState = 2;
+}
+
+void OrvoControlPanel::updateFirmwareUi() {
+    switch (firmwareUiState) {
+    case 1:
+        ui->pushButtonUpdateFirmware->hide();
+        ui->labelImageFWAvailable->hide();
+        ui->labelFirmwarePrompt->show();
+        ui->labelFWDeviceVersion->show();
+        ui->progressBarFirmwareUpdate->hide();
+        ui->labelFirmwareStatus->hide();
+        break;
+    case 2:
+        ui->pushButtonUpdateFirmware->setText(
+            QString(rollbackOffered ? "Rollback to version %1" : "Update to version %1").arg(imageFirmwareText));
+        ui->pushButtonUpdateFirmware->show();
+        ui->labelImageFWAvailable->show();
+        ui->labelFirmwarePrompt->show();
+        ui->labelFWDeviceVersion->show();
+        ui->progressBarFirmwareUpdate->hide();
+        ui->labelFirmwareStatus->hide();
+        break;
+    case 3:
+        ui->pushButtonUpdateFirmware->hide();
+        ui->labelImageFWAvailable->show();
+        ui->labelFirmwarePrompt->hide();
+        ui->labelFWDeviceVersion->hide();
+        ui->progressBarFirmwareUpdate->show();
+        ui->labelFirmwareStatus->setText(
+            QString(rollbackOffered ? "Rolling back firmware from %1 to %2" : "Updating firmware from %1 to %2")
+                .arg(deviceFirmwareText, imageFirmwareText));
+        ui->labelFirmwareStatus->show();
+        break;
+    default:
+        break;
+    }
+    ui->labelFWDeviceType->show();
+}
+
+void OrvoControlPanel::onEnableFirmwareRollback() {
+    if (mixerType == NoMixer ||
+        static_cast<uint32_t>(imageFirmwareVersion) >= static_cast<uint32_t>(deviceFirmwareVersion))
+        return;
+    firmwareUiState = 2;
+    rollbackOffered = true;
+    updateFirmwareUi();
+}
+
+void OrvoControlPanel::onDeviceModelChannelValueRecieved(int value) {
+    if (closing)
+        return;
+    parameterMap[MidiChannelParameterKey] = value;
+    midiChannel = static_cast<uint8_t>(value);
+}
+
+void OrvoControlPanel::onDeviceModelCPValueRecieved(int parameterKey, int value) {
+    if (closing || mixerType == NoMixer)
+        return;
+    // Live status keys, and the MIDI-enable key of the other port, are shown
+    // but never stored.
+    bool status = false;
+    if (mixerType == FirstModel)
+        status = parameterKey == 80 || parameterKey == 84 || (parameterKey >= 86 && parameterKey <= 89) ||
+                 (parameterKey == 90 && devicePort != 1) || (parameterKey == 92 && devicePort != 2);
+    else if (mixerType == SecondModel)
+        status = parameterKey == 32 || (parameterKey >= 48 && parameterKey <= 50);
+    if (!status)
+        parameterMap[parameterKey] = value;
+}
+
+void OrvoControlPanel::on_pushButtonAbout_clicked() {
+    auto* dialog = new AboutDialog(AboutDialog::ControlPanel, nullptr);
+    dialog->setWindowFlags(Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    dialog->setWindowTitle(tr("About Orvo Control Panel"));
+    dialog->exec();
+    delete dialog;
+}
