@@ -14,6 +14,7 @@ demo: deps
 	scripts/with-jack build/default/sim/machine/orvo-demo
 	@if [ -e build/default/classcomp/asio/libOrvoUac2Asio.so ]; then \
 	  build/default/sim/asiohost/orvo-asio-host --machine --seconds 1; fi
+	scripts/with-jack scripts/demo-panel build/default
 
 test: deps
 	cmake --preset default >/dev/null

@@ -29,7 +29,7 @@ OrvoControlPanel::OrvoControlPanel(QWidget* parent) : QMainWindow(parent), ui(ne
     qRegisterMetaType<orvo_device_ptr_t>("orvo_device_ptr_t");
     ui->setupUi(this);
 
-    rollbackShortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_R), this, SLOT(onEnableFirmwareRollback()));
+    rollbackShortcut = new QShortcut(QKeySequence(QStringLiteral("Ctrl+R")), this, SLOT(onEnableFirmwareRollback()));
     rollbackShortcut->setContext(Qt::ApplicationShortcut);
 
     setFixedSize(size());

@@ -26,16 +26,18 @@ int main(int argc, char** argv) {
         window.show();
         QElapsedTimer waited;
         waited.start();
-        auto settled = [&] {
-            return window.currentDeviceCountState() != OrvoControlPanel::Searching && !window.model()->isReading();
-        };
-        while (!settled() && waited.elapsed() < seconds * 1000) {
+        auto found = [&] { return window.currentDeviceCountState() != OrvoControlPanel::Searching; };
+        auto settled = [&] { return found() && !window.model()->isReading(); };
+        QElapsedTimer sinceFound;
+        while (!settled() && waited.elapsed() < seconds * 1000 && !(sinceFound.isValid() && sinceFound.elapsed() > 2000)) {
+            if (found() && !sinceFound.isValid())
+                sinceFound.start();
             QApplication::processEvents(QEventLoop::AllEvents, 20);
             QThread::msleep(10);
         }
         QApplication::processEvents();
         saved = window.grab().save(QString::fromLocal8Bit(argv[1]));
-        std::printf("%s: %s\n", settled() ? "mixer found" : "no mixer found", argv[1]);
+        std::printf("%s: %s\n", found() ? "mixer found" : "no mixer found", argv[1]);
     }
     orvo::model::shutdownDeviceService();
     return saved ? 0 : 1;

@@ -1,10 +1,11 @@
 // The main window against simulated mixers on the simulated MIDI bus.
 
+#include "sim_mixers.h"  // first: see there
+
 #include "controlpanel/orvo_control_panel.h"
 #include "mixer/midi/midi_service.h"
 #include "mixer/model/device_text.h"
 #include "resources/gui_resources.h"
-#include "sim_mixers.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -43,6 +44,9 @@ private slots:
 private:
     PluggedMixer& plug(const orvo::sim::MidiMixerConfig& config, bool rescan = true);
     void makeWindow();
+    // See SimulatedMixers: no rescan while the window reads a mixer.
+    void rescanWhenIdle();
+    void waitUntilIdle();
     bool waitForCount(int items, int timeoutMs = 8000);
     QComboBox* combo() const { return window->findChild<QComboBox*>("comboBoxDevices"); }
     QStackedWidget* pages() const { return window->findChild<QStackedWidget*>("stackedWidgetDevices"); }
@@ -84,7 +88,20 @@ void MainWindowTest::makeWindow() {
 }
 
 PluggedMixer& MainWindowTest::plug(const orvo::sim::MidiMixerConfig& config, bool rescan) {
+    waitUntilIdle();
     return sim->plug(config, rescan);
+}
+
+void MainWindowTest::rescanWhenIdle() {
+    waitUntilIdle();
+    SimulatedMixers::rescan();
+}
+
+void MainWindowTest::waitUntilIdle() {
+    // The first read of a mixer found by a rescan can stay unanswered (its
+    // channel report meets the rescan still running): no longer than this.
+    if (window)
+        (void)QTest::qWaitFor([&] { return !window->model()->isReading(); }, 1500);
 }
 
 bool MainWindowTest::waitForCount(int items, int timeoutMs) {
@@ -193,7 +210,7 @@ void MainWindowTest::unplugWhileOpen() {
 
     // Unplugging the current one of several selects the first remaining.
     b.mixer.setPlugged(false);
-    SimulatedMixers::rescan();
+    rescanWhenIdle();
     QVERIFY(waitForCount(1));
     QCOMPARE(window->model()->currentDevice(), itemDevice(0));
     QCOMPARE(pages()->currentIndex(), 1);
@@ -201,14 +218,14 @@ void MainWindowTest::unplugWhileOpen() {
 
     // Plugged back: listed again, the current one stays.
     b.mixer.setPlugged(true);
-    SimulatedMixers::rescan();
+    rescanWhenIdle();
     QVERIFY(waitForCount(2));
     QCOMPARE(pages()->currentIndex(), 1);
 
     // Unplugging the last selects none.
     a.mixer.setPlugged(false);
     b.mixer.setPlugged(false);
-    SimulatedMixers::rescan();
+    rescanWhenIdle();
     QVERIFY(waitForCount(0));
     QCOMPARE(window->currentMixerType(), int(OrvoControlPanel::NoMixer));
     QCOMPARE(pages()->currentIndex(), 0);
@@ -241,7 +258,6 @@ void MainWindowTest::unplugSelectedDuringItsRead() {
 }
 
 void MainWindowTest::removalWhileSelectingProcessesEvents() {
-    sim->bus->setPortsChangedHook(nullptr);  // rescans only when the test asks
     makeWindow();
     plug(mixerConfig(kFirstModel, 1));
     QVERIFY(waitForCount(1));
@@ -305,7 +321,6 @@ void MainWindowTest::lateReportsOfThePreviousMixerAreDropped() {
 }
 
 void MainWindowTest::firstRescanAfterShowAndAfterRestore() {
-    sim->bus->setPortsChangedHook(nullptr);  // only the window asks for rescans
     PluggedMixer& a = plug(mixerConfig(kFirstModel, 1), false);
     window = new OrvoControlPanel;
     QElapsedTimer sinceShow;

@@ -3,10 +3,11 @@
 // to $ORVO_SCREENSHOT_DIR (else <build>/screenshots), one file per window
 // and density; scripts/panel-screenshots runs this under Xvfb at 1x and 2x.
 
+#include "sim_mixers.h"  // first: see there
+
 #include "controlpanel/forms/about_dialog.h"
 #include "controlpanel/orvo_control_panel.h"
 #include "resources/gui_resources.h"
-#include "sim_mixers.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -62,7 +63,7 @@ void Screenshots::mainWindow() {
     if (usbId) {
         sim.plug(mixerConfig(usbId, 1234));
         QVERIFY(QTest::qWaitFor([&] { return window.currentDeviceCountState() == OrvoControlPanel::OneDevice; }, 8000));
-        QTRY_VERIFY(!window.model()->isReading());
+        (void)QTest::qWaitFor([&] { return !window.model()->isReading(); }, 1500);
     } else {
         QTest::qWait(200);
     }

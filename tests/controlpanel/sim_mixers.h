@@ -3,11 +3,14 @@
 // the bus as the device service's port factory, a paced clock for the
 // service's time-outs, and the mixers plugged while they live.
 
+// Before any Qt header: the simulated mixer has a member named like Qt's
+// `emit` keyword. Tests include this header first.
+#include "sim/midi/midi_bus.h"
+#include "sim/mixer/midi_mixer_bus.h"
+
 #include "mixer/midi/midi_service.h"
 #include "mixer/model/mixer_model.h"
 #include "paced_clock.h"
-#include "sim/midi/midi_bus.h"
-#include "sim/mixer/midi_mixer_bus.h"
 
 #include <memory>
 #include <string>
@@ -40,9 +43,13 @@ struct PluggedMixer {
 };
 
 // One test's simulated world. Made before the window, ended after it.
+// Rescans come only when a test asks (plug, rescan), never by themselves
+// during a settings read: a probe that meets a read can miss the mixer's
+// answer, and the service then reports the mixer removed and found again.
 class SimulatedMixers {
 public:
     SimulatedMixers() : paced(std::make_unique<PacedClock>()), bus(std::make_unique<sim::MidiBus>()) {
+        bus->setPortsChangedHook(nullptr);
         Orvo::Midi::SetPortFactory(bus.get());
     }
     ~SimulatedMixers() {

@@ -62,6 +62,7 @@ public:
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("ORVO_MIDI_API", "dummy");
         env.insert("ORVO_REGISTRY_ROOT", registry);
+        env.insert("XDG_RUNTIME_DIR", registry);  // else Qt says it made one
         process.setProcessEnvironment(env);
         process.start(QStringLiteral(ORVO_CONTROL_PANEL), QStringList{});
     }
