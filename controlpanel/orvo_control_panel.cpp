@@ -290,39 +290,23 @@ void OrvoControlPanel::setDeviceFirmwareVersion(const QString& text, int version
 }
 
 void OrvoControlPanel::updateFirmwareUi() {
-    switch (firmwareUiState) {
-    case 1:
-        ui->pushButtonUpdateFirmware->hide();
-        ui->labelImageFWAvailable->hide();
-        ui->labelFirmwarePrompt->show();
-        ui->labelFWDeviceVersion->show();
-        ui->progressBarFirmwareUpdate->hide();
-        ui->labelFirmwareStatus->hide();
-        break;
-    case 2:
+    if (firmwareUiState < 1 || firmwareUiState > 3)
+        return;
+    const bool offered = firmwareUiState == 2;
+    const bool updating = firmwareUiState == 3;
+    if (offered)
         ui->pushButtonUpdateFirmware->setText(
             QString(rollbackOffered ? "Rollback to version %1" : "Update to version %1").arg(imageFirmwareText));
-        ui->pushButtonUpdateFirmware->show();
-        ui->labelImageFWAvailable->show();
-        ui->labelFirmwarePrompt->show();
-        ui->labelFWDeviceVersion->show();
-        ui->progressBarFirmwareUpdate->hide();
-        ui->labelFirmwareStatus->hide();
-        break;
-    case 3:
-        ui->pushButtonUpdateFirmware->hide();
-        ui->labelImageFWAvailable->show();
-        ui->labelFirmwarePrompt->hide();
-        ui->labelFWDeviceVersion->hide();
-        ui->progressBarFirmwareUpdate->show();
+    if (updating)
         ui->labelFirmwareStatus->setText(
             QString(rollbackOffered ? "Rolling back firmware from %1 to %2" : "Updating firmware from %1 to %2")
                 .arg(deviceFirmwareText, imageFirmwareText));
-        ui->labelFirmwareStatus->show();
-        break;
-    default:
-        break;
-    }
+    ui->pushButtonUpdateFirmware->setVisible(offered);
+    ui->labelImageFWAvailable->setVisible(offered || updating);
+    ui->labelFirmwarePrompt->setVisible(!updating);
+    ui->labelFWDeviceVersion->setVisible(!updating);
+    ui->progressBarFirmwareUpdate->setVisible(updating);
+    ui->labelFirmwareStatus->setVisible(updating);
     ui->labelFWDeviceType->show();
 }
 

@@ -44,6 +44,9 @@ private slots:
 private:
     PluggedMixer& plug(const orvo::sim::MidiMixerConfig& config, bool rescan = true);
     void makeWindow();
+    // A window with one mixer of each model listed, the first model's current.
+    void plugOneOfEach();
+    int indexOfSecondModel() const { return itemDevice(0)->descriptor.usbId() == kSecondModel ? 0 : 1; }
     // See SimulatedMixers: no rescan while the window reads a mixer.
     void rescanWhenIdle();
     void waitUntilIdle();
@@ -90,6 +93,15 @@ void MainWindowTest::makeWindow() {
 PluggedMixer& MainWindowTest::plug(const orvo::sim::MidiMixerConfig& config, bool rescan) {
     waitUntilIdle();
     return sim->plug(config, rescan);
+}
+
+void MainWindowTest::plugOneOfEach() {
+    makeWindow();
+    plug(mixerConfig(kFirstModel, 1));
+    QVERIFY(waitForCount(1));
+    plug(mixerConfig(kSecondModel, 2));
+    QVERIFY(waitForCount(2));
+    QTRY_VERIFY(!window->model()->isReading());
 }
 
 void MainWindowTest::rescanWhenIdle() {
@@ -172,16 +184,14 @@ void MainWindowTest::deviceTexts() {
 }
 
 void MainWindowTest::selectingSwitchesPageAndReads() {
-    makeWindow();
-    PluggedMixer& first = plug(mixerConfig(kFirstModel, 1));
-    QVERIFY(waitForCount(1));
-    PluggedMixer& second = plug(mixerConfig(kSecondModel, 2));
-    QVERIFY(waitForCount(2));
+    plugOneOfEach();
+    if (QTest::currentTestFailed())
+        return;
     // The first mixer's read: its channel and values reach the map.
     QVERIFY(QTest::qWaitFor([&] { return window->parameters().value(OrvoControlPanel::MidiChannelParameterKey) == 1; }));
     QCOMPARE(window->currentMixerType(), int(OrvoControlPanel::FirstModel));
 
-    const int secondIndex = itemDevice(0)->descriptor.usbId() == kSecondModel ? 0 : 1;
+    const int secondIndex = indexOfSecondModel();
     combo()->setCurrentIndex(secondIndex);
     QCOMPARE(window->model()->currentDevice(), itemDevice(secondIndex));
     QCOMPARE(pages()->currentIndex(), 2);
@@ -194,17 +204,15 @@ void MainWindowTest::selectingSwitchesPageAndReads() {
     QCOMPARE(pages()->currentIndex(), 1);
     QCOMPARE(window->currentMixerType(), int(OrvoControlPanel::FirstModel));
     QVERIFY(QTest::qWaitFor([&] { return window->parameters().value(OrvoControlPanel::MidiChannelParameterKey) == 1; }));
-    Q_UNUSED(first);
-    Q_UNUSED(second);
 }
 
 void MainWindowTest::unplugWhileOpen() {
-    makeWindow();
-    PluggedMixer& a = plug(mixerConfig(kFirstModel, 1));
-    QVERIFY(waitForCount(1));
-    PluggedMixer& b = plug(mixerConfig(kSecondModel, 2));
-    QVERIFY(waitForCount(2));
-    const int bIndex = itemDevice(0)->descriptor.usbId() == kSecondModel ? 0 : 1;
+    plugOneOfEach();
+    if (QTest::currentTestFailed())
+        return;
+    PluggedMixer& a = *sim->mixers[0];
+    PluggedMixer& b = *sim->mixers[1];
+    const int bIndex = indexOfSecondModel();
     combo()->setCurrentIndex(bIndex);
     QCOMPARE(pages()->currentIndex(), 2);
 
@@ -234,15 +242,13 @@ void MainWindowTest::unplugWhileOpen() {
 }
 
 void MainWindowTest::unplugSelectedDuringItsRead() {
-    makeWindow();
-    PluggedMixer& a = plug(mixerConfig(kFirstModel, 1));
-    QVERIFY(waitForCount(1));
-    PluggedMixer& b = plug(mixerConfig(kSecondModel, 2));
-    QVERIFY(waitForCount(2));
-    QTRY_VERIFY(!window->model()->isReading());
+    plugOneOfEach();
+    if (QTest::currentTestFailed())
+        return;
+    PluggedMixer& b = *sim->mixers[1];
     // The second mixer answers slowly, so its read is still running when it goes.
     b.mixer.setReplyDelay(2000);
-    const int bIndex = itemDevice(0)->descriptor.usbId() == kSecondModel ? 0 : 1;
+    const int bIndex = indexOfSecondModel();
     combo()->setCurrentIndex(bIndex);
     QVERIFY(window->model()->isReading());
     b.mixer.setPlugged(false);
@@ -254,17 +260,14 @@ void MainWindowTest::unplugSelectedDuringItsRead() {
     QVERIFY(QTest::qWaitFor([&] { return window->parameters().value(OrvoControlPanel::MidiChannelParameterKey) == 1; }));
     QTest::qWait(300);
     QCOMPARE(window->parameters().value(OrvoControlPanel::MidiChannelParameterKey), 1);
-    Q_UNUSED(a);
 }
 
 void MainWindowTest::removalWhileSelectingProcessesEvents() {
-    makeWindow();
-    plug(mixerConfig(kFirstModel, 1));
-    QVERIFY(waitForCount(1));
-    PluggedMixer& b = plug(mixerConfig(kSecondModel, 2));
-    QVERIFY(waitForCount(2));
-    QTRY_VERIFY(!window->model()->isReading());
-    const int bIndex = itemDevice(0)->descriptor.usbId() == kSecondModel ? 0 : 1;
+    plugOneOfEach();
+    if (QTest::currentTestFailed())
+        return;
+    PluggedMixer& b = *sim->mixers[1];
+    const int bIndex = indexOfSecondModel();
     const orvo_device_ptr_t gone = itemDevice(bIndex);
     const orvo_device_ptr_t stays = itemDevice(1 - bIndex);
 
@@ -289,13 +292,10 @@ void MainWindowTest::removalWhileSelectingProcessesEvents() {
 }
 
 void MainWindowTest::lateReportsOfThePreviousMixerAreDropped() {
-    makeWindow();
-    plug(mixerConfig(kFirstModel, 1));
-    QVERIFY(waitForCount(1));
-    plug(mixerConfig(kSecondModel, 2));
-    QVERIFY(waitForCount(2));
-    QTRY_VERIFY(!window->model()->isReading());
-    const int bIndex = itemDevice(0)->descriptor.usbId() == kSecondModel ? 0 : 1;
+    plugOneOfEach();
+    if (QTest::currentTestFailed())
+        return;
+    const int bIndex = indexOfSecondModel();
 
     // A report of the first mixer, made before the selection changes and
     // delivered after it.
