@@ -7,7 +7,9 @@
 #include "mixer/model/device_text.h"
 #include "mixer/model/model_listeners.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
+#include <QThread>
 #include <QMessageBox>
 
 using Orvo::Midi;
@@ -96,9 +98,11 @@ void MixerModel::readDeviceSettings()
     }
     emit setBusy(true);
     reading_ = true;
-    service_->OpenDevice(pair);
-    const uint8_t ask = static_cast<uint8_t>(Orvo::MixerSysExCommand::AskChannel);
-    service_->SendSysEx(pair, Orvo::kMixerSysExId, &ask, 1);
+    serveWhile([&] {
+        service_->OpenDevice(pair);
+        const uint8_t ask = static_cast<uint8_t>(Orvo::MixerSysExCommand::AskChannel);
+        service_->SendSysEx(pair, Orvo::kMixerSysExId, &ask, 1);
+    });
 }
 
 bool MixerModel::setParameter(int channel, int key, int value)
@@ -187,7 +191,14 @@ void MixerModel::updateFirmware()
         return;
     }
     emit firmwareProgress(0);
-    const int result = runUpdate(device);
+    // Progress comes on the update's thread and is re-emitted here, where
+    // the window's direct slot expects it.
+    int result = -1;
+    serveWhile([&] {
+        updateThread_ = std::this_thread::get_id();
+        result = service_->UpdateFirmware(device, image_, false);
+        updateThread_ = std::thread::id();
+    });
     emit setBusy(false);
     updating_ = false;
     if (result != 0)
@@ -198,34 +209,37 @@ void MixerModel::updateFirmware()
                                       static_cast<unsigned>(result)));
 }
 
-// The update runs on a thread of its own while this thread serves its
-// events: device reports and reported values reach the GUI through
-// blocking-queued connections, and the service's threads, which the update
-// needs, must never wait for a GUI thread stuck in the update. User input
-// waits, as it would for a modal operation. Progress is re-emitted here, on
-// the GUI thread, where the window's direct slot expects it.
-int MixerModel::runUpdate(MidiDevice* device)
+// Device reports and reported values reach the GUI through the window's
+// blocking-queued connections, so a service thread may be waiting for this
+// thread. Whatever here waits for the service's threads (switching the open
+// pair drains what came in on the old one; the update needs every exchange)
+// runs on a thread of its own while this thread serves its events, as a
+// modal operation would: user input waits.
+void MixerModel::serveWhile(const std::function<void()>& work)
 {
-    int result = -1;
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr || app->thread() != QThread::currentThread()) {
+        work();
+        return;
+    }
     QEventLoop loop;
     std::thread worker([&] {
-        updateThread_ = std::this_thread::get_id();
-        result = service_->UpdateFirmware(device, image_, false);
-        updateThread_ = std::thread::id();
+        work();
         QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
     });
     loop.exec(QEventLoop::ExcludeUserInputEvents);
     worker.join();
-    return result;
 }
 
 template <class F>
-void MixerModel::deliverReported(F&& emitSignal)
+void MixerModel::deliverReported(MidiDevice* from, F&& emitSignal)
 {
     // A count, not a flag: the end of one delivery must not lift the
     // suppression of another, nor the update's.
     ++delivering_;
+    reporting_ = from;
     emitSignal();
+    reporting_ = nullptr;
     --delivering_;
 }
 
@@ -256,10 +270,11 @@ void MixerModel::sysexCallback(Midi* service, MidiPortPair* pair, uint32_t idWor
     auto* self = static_cast<MixerModel*>(userData);
     if (idWord != Orvo::kMixerSysExId || data == nullptr || length < 1 || pair == nullptr)
         return;
+    MidiDevice* from;
     {
         std::lock_guard lock(self->currentLock_);
-        const MidiDevice* device = self->current_.load();
-        if (device == nullptr || device->portPair.load() != pair)
+        from = self->current_.load();
+        if (from == nullptr || from->portPair.load() != pair)
             return;
     }
     switch (static_cast<Orvo::MixerSysExCommand>(data[0])) {
@@ -267,7 +282,7 @@ void MixerModel::sysexCallback(Midi* service, MidiPortPair* pair, uint32_t idWor
         if (length < 2)
             return; // no channel byte
         const int channel = data[1];
-        self->deliverReported([&] { emit self->channelValueRecieved(channel); });
+        self->deliverReported(from, [&] { emit self->channelValueRecieved(channel); });
         // Only on the pair still open: opening another would wait for the
         // selection lock on the thread that every exchange needs.
         if (self->reading_.load() && service->OpenPair() == pair) {
@@ -285,22 +300,25 @@ void MixerModel::sysexCallback(Midi* service, MidiPortPair* pair, uint32_t idWor
     }
 }
 
-void MixerModel::channelMessageCallback(Midi*, MidiPortPair*, uint8_t channel, int type, uint8_t data1, short data2,
-                                        void* userData)
+void MixerModel::channelMessageCallback(Midi*, MidiPortPair* pair, uint8_t channel, int type, uint8_t data1,
+                                        short data2, void* userData)
 {
     auto* self = static_cast<MixerModel*>(userData);
     if (type != MIDI_CONTROL_CHANGE)
         return;
+    MidiDevice* from;
     {
+        // A value that came on another pair is another mixer's: one still
+        // arriving from the previous selection while the new one's pair opens.
         std::lock_guard lock(self->currentLock_);
-        const MidiDevice* device = self->current_.load();
-        if (device == nullptr)
+        from = self->current_.load();
+        if (from == nullptr || from->portPair.load() != pair)
             return;
-        const uint32_t usbId = device->descriptor.usbId();
+        const uint32_t usbId = from->descriptor.usbId();
         if (usbId != kFirstModelUsbId && !(usbId == kSecondModelUsbId && channel == 15))
             return;
     }
-    self->deliverReported([&] { emit self->cpValueRecieved(data1, data2); });
+    self->deliverReported(from, [&] { emit self->cpValueRecieved(data1, data2); });
 }
 
 void MixerModel::firmwareProgressCallback(Midi*, MidiDevice*, uint8_t percent, int, void* userData)

@@ -25,6 +25,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -73,6 +74,11 @@ public:
     bool isUpdating() const { return updating_.load(); }
     bool isSuppressing() const;
     orvo_device_ptr_t currentDevice() const;
+    // Inside a channelValueRecieved or cpValueRecieved slot: the device the
+    // value came from. A report checked before the current device changed
+    // can still be on its way to the slot; the slot compares this with the
+    // device it shows and drops another's. Null outside a delivery.
+    orvo_device_ptr_t reportingDevice() const { return reporting_.load(); }
     void setCurrentDevice(orvo_device_ptr_t device);
 
     bool setParameter(int channel, int key, int value);
@@ -119,8 +125,11 @@ private:
     // current-device lock so that the record cannot go meanwhile.
     Orvo::MidiPortPair* currentPair() const;
     // Emits a value the mixer reported with changes refused meanwhile.
-    template <class F> void deliverReported(F&& emitSignal);
-    int runUpdate(Orvo::MidiDevice* device);
+    template <class F> void deliverReported(Orvo::MidiDevice* from, F&& emitSignal);
+    // Runs `work` (which waits for the service's threads) on a thread of its
+    // own while this thread serves its events without user input; directly
+    // when this is not the application's thread.
+    void serveWhile(const std::function<void()>& work);
     void showWarning(const QString& text, const QString& informativeText);
     // Registry side of the buffer size.
     void writeBufferSizeEverywhere(int ms);
@@ -132,6 +141,7 @@ private:
     std::atomic<Orvo::MidiDevice*> current_{nullptr};
     std::atomic<bool> reading_{false};
     std::atomic<int> delivering_{0}; // reported values being delivered
+    std::atomic<Orvo::MidiDevice*> reporting_{nullptr};
     std::atomic<bool> updating_{false};
     int bufferSize_ = 0;
     Orvo::OBinFileBuffer image_;

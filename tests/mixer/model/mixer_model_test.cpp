@@ -199,6 +199,8 @@ TEST_F(ModelCallbacks, ControlChangesByModelAndChannel)
     MixerModel::channelMessageCallback(midi, pair, 1, MIDI_CONTROL_CHANGE, 66, 5, model);
     EXPECT_EQ(values.count(), 0); // no current device
     model->setCurrentDevice(&device);
+    MixerModel::channelMessageCallback(midi, other, 1, MIDI_CONTROL_CHANGE, 66, 5, model);
+    EXPECT_EQ(values.count(), 0); // another mixer's pair
     for (const Case& c : cases) {
         values.clear();
         device.descriptor.setUsbId(c.usbId);
@@ -325,6 +327,37 @@ TEST_F(Model, NoEchoOfAReportedValue)
     gui.onValue = nullptr;
     EXPECT_TRUE(model.setParameter(1, 'O', 20));
     EXPECT_TRUE(waitFor([&] { return mixer.receivedControlChanges().size() == 2; }));
+}
+
+// Values the previously selected mixer still sends while another is made
+// current are not the new mixer's.
+TEST_F(Model, LateValuesOfThePreviousSelection)
+{
+    orvo::sim::MidiMixer& previous = plug(firstModel(1000001));
+    orvo::sim::MidiMixer& next = plug(firstModel(1000002));
+    previous.setParameter('O', 99);
+    next.setParameter('O', 11);
+    GuiSide gui;
+    MixerModel& model = makeModel(&gui);
+    ASSERT_TRUE(findAll(model, gui, 2));
+    MidiDevice* previousDevice = gui.device(1000001);
+    MidiDevice* nextDevice = gui.device(1000002);
+    model.setCurrentDevice(previousDevice);
+    ASSERT_TRUE(waitFor([&] { return !gui.values.empty(); })); // its dump is arriving
+    model.setCurrentDevice(nextDevice);
+    const size_t from = gui.values.size();
+    ASSERT_TRUE(waitFor([&] { return gui.busy.size() >= 3 && !gui.busy.back() && !model.isReading(); }));
+    QTest::qWait(50);
+    // One report checked before the change may still reach the slot; it
+    // names the device it came from, so the window can drop it.
+    std::vector<std::pair<int, int>> nextValues;
+    for (size_t i = from; i < gui.values.size(); ++i) {
+        ASSERT_TRUE(gui.reporters[i] == nextDevice || gui.reporters[i] == previousDevice);
+        if (gui.reporters[i] == nextDevice)
+            nextValues.push_back(gui.values[i]);
+    }
+    EXPECT_EQ(std::count(nextValues.begin(), nextValues.end(), std::make_pair(int('O'), 99)), 0);
+    EXPECT_EQ(std::count(nextValues.begin(), nextValues.end(), std::make_pair(int('O'), 11)), 1);
 }
 
 TEST_F(Model, ABootloaderMixerMadeCurrentIsNotRead)

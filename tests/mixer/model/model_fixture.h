@@ -34,6 +34,7 @@ struct GuiSide {
     std::vector<int> removedCount;
     std::vector<int> channels;
     std::vector<std::pair<int, int>> values;
+    std::vector<Orvo::MidiDevice*> reporters; // reportingDevice() of each value
     std::vector<bool> busy;
     std::vector<int> progress;
     std::vector<int> sizes;
@@ -52,8 +53,9 @@ struct GuiSide {
             Qt::BlockingQueuedConnection);
         QObject::connect(
             &model, &MixerModel::cpValueRecieved, &context,
-            [this](int key, int value) {
+            [this, &model](int key, int value) {
                 values.emplace_back(key, value);
+                reporters.push_back(model.reportingDevice());
                 if (onValue)
                     onValue(key, value);
             },
