@@ -32,6 +32,22 @@ public:
     bool isPortA(int) const { return devicePort == 1; }
     bool isPortB(int) const { return devicePort == 2; }
 
+    // Value converters between a 7-bit parameter value and a widget state,
+    // the one place that holds their thresholds; both model panels use them.
+    enum InputSourceIndex { PhonoInput = 0, CdInput = 1, SpdifInput = 2 };
+    static bool valueToSwitch(unsigned value);
+    static int switchToValue(int flag);
+    static int switchToValue(bool flag);
+    static bool valueToEnable(int value);
+    static int enableToValue(int flag);
+    static int indexToValue(int index);
+    static int channelToIndex(int channel);
+    static int indexToChannel(int index);
+    static int valueToInputSource(unsigned value);
+    static bool valueToCdInput(unsigned value);
+    static bool isPortAActive(int value);
+    static bool isPortBActive(unsigned value);
+
     MixerModel* model() const { return deviceModel; }
     int currentMixerType() const { return mixerType; }
     int currentDeviceCountState() const { return deviceCountState; }
