@@ -5,6 +5,7 @@
 #include "mixer/model/device_text.h"
 #include "ui_orvo_control_panel.h"
 
+#include <QApplication>
 #include <QShortcut>
 #include <QThread>
 
@@ -67,9 +68,15 @@ OrvoControlPanel::OrvoControlPanel(QWidget* parent) : QMainWindow(parent), ui(ne
             [this](int key, int value) { deliverReport([this, key, value] { onDeviceModelCPValueRecieved(key, value); }); },
             Qt::DirectConnection);
 
+    // The update runs on this thread; its progress arrives directly.
+    connect(deviceModel, &MixerModel::firmwareProgress, this, &OrvoControlPanel::onDeviceModelFirmwareProgress,
+            Qt::DirectConnection);
+    connect(deviceModel, &MixerModel::setBusy, this, &OrvoControlPanel::onDeviceModelSetBusy, Qt::QueuedConnection);
+
     selectDevice(nullptr);
     updateDeviceCountLabel();
 
+    connect(&busyTimer, &QTimer::timeout, this, &OrvoControlPanel::OnBusyTimerTerminate);
     busyTimer.setInterval(3000);
     busyTimer.setSingleShot(true);
 }
@@ -78,6 +85,8 @@ OrvoControlPanel::~OrvoControlPanel() {
     // The model's destructor hands over reports still in flight while it
     // waits for them; the window no longer acts on them.
     closing = true;
+    if (busy)
+        QApplication::restoreOverrideCursor();
     delete rollbackShortcut;
     delete deviceModel;
     delete ui;
@@ -218,6 +227,9 @@ void OrvoControlPanel::selectDevice(orvo_device_ptr_t device) {
     rollbackOffered = false;
     parameterMap.clear();
     settingsFileState = 1;
+    // Unknown until the new mixer reports it: nothing is sent meanwhile,
+    // neither on channel 0 (16 on the wire) nor on the previous mixer's.
+    midiChannel = 0;
 
     const int noted = ui->stackedWidgetDevices->currentIndex();
     int page = noted;
@@ -256,8 +268,8 @@ void OrvoControlPanel::selectDevice(orvo_device_ptr_t device) {
 
 void OrvoControlPanel::refreshDevice(bool reRead) {
     const orvo_device_ptr_t device = deviceModel->currentDevice();
+    enablePanelForDevice();
     if (device) {
-        ui->stackedWidgetDevices->setEnabled(!busy && device->state == Orvo::kDeviceApplication);
         if (reRead)
             deviceModel->setCurrentDevice(device);
         QString text;
@@ -269,10 +281,13 @@ void OrvoControlPanel::refreshDevice(bool reRead) {
         else if (device->state == Orvo::kDeviceBootloader)
             firmwareUiState = 2;
         devicePort = devicePortLetter(device) == 'A' ? 1 : 2;
-    } else {
-        ui->stackedWidgetDevices->setEnabled(true);
     }
     updateFirmwareUi();
+}
+
+void OrvoControlPanel::enablePanelForDevice() {
+    const orvo_device_ptr_t device = deviceModel->currentDevice();
+    ui->stackedWidgetDevices->setEnabled(!device || (!busy && device->state == Orvo::kDeviceApplication));
 }
 
 void OrvoControlPanel::setDeviceFirmwareVersion(const QString& text, int version) {
@@ -323,7 +338,8 @@ void OrvoControlPanel::onDeviceModelChannelValueRecieved(int value) {
     if (closing)
         return;
     parameterMap[MidiChannelParameterKey] = value;
-    midiChannel = static_cast<uint8_t>(value);
+    if (value >= 1 && value <= 16)
+        midiChannel = static_cast<uint8_t>(value);
 }
 
 void OrvoControlPanel::onDeviceModelCPValueRecieved(int parameterKey, int value) {
@@ -339,6 +355,123 @@ void OrvoControlPanel::onDeviceModelCPValueRecieved(int parameterKey, int value)
         status = parameterKey == 32 || (parameterKey >= 48 && parameterKey <= 50);
     if (!status)
         parameterMap[parameterKey] = value;
+}
+
+void OrvoControlPanel::setModified(bool on) {
+    modified = on;
+}
+
+void OrvoControlPanel::setParameter(int key, int value) {
+    if (deviceModel->isReading() || midiChannel == 0)
+        return;
+    if (!deviceModel->setParameter(midiChannel, key, value))
+        return;
+    if (!modified)
+        setModified(true);
+    parameterMap[key] = value;
+}
+
+void OrvoControlPanel::setMidiChannel(int channel) {
+    if (deviceModel->isReading() || channel < 1 || channel > 16)
+        return;
+    if (!deviceModel->setMidiChannel(channel))
+        return;
+    midiChannel = static_cast<uint8_t>(channel);
+    if (!modified)
+        setModified(true);
+    parameterMap[MidiChannelParameterKey] = channel;
+}
+
+void OrvoControlPanel::setBufferSize(int milliseconds) {
+    // The ASIO driver takes 1..50 ms; a slider never writes anything else.
+    if (deviceModel->isReading() || milliseconds < MixerModel::kMinBufferSize ||
+        milliseconds > MixerModel::kMaxBufferSize)
+        return;
+    deviceModel->setBufferSize(milliseconds);
+}
+
+void OrvoControlPanel::applySettingsToDevice() {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    int channel = 0;
+    for (auto it = parameterMap.cbegin(); it != parameterMap.cend(); ++it) {
+        if (it.key() == MidiChannelParameterKey) {
+            channel = it.value();
+            continue;
+        }
+        if (midiChannel == 0)
+            continue;
+        int key = it.key();
+        if (key == 90 || key == 92)
+            key = devicePort == 1 ? 90 : 92;
+        deviceModel->sendParameter(midiChannel, key, it.value());
+    }
+    if (channel >= 1 && channel <= 16 && mixerType == FirstModel) {
+        midiChannel = static_cast<uint8_t>(channel);
+        deviceModel->sendMidiChannel(channel);
+    }
+    if (modified)
+        setModified(false);
+    QApplication::restoreOverrideCursor();
+    QCoreApplication::processEvents();
+}
+
+void OrvoControlPanel::onDeviceModelSetBusy(bool isBusy) {
+    if (closing)
+        return;
+    if (isBusy != busy) {
+        busy = isBusy;
+        if (busy) {
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+            ui->pushButtonUpdateFirmware->setEnabled(false);
+            ui->comboBoxDevices->setEnabled(false);
+            ui->groupBoxPreferences->setEnabled(false);
+        } else {
+            busyTimer.stop();
+            ui->comboBoxDevices->setEnabled(true);
+            ui->groupBoxPreferences->setEnabled(true);
+            ui->pushButtonUpdateFirmware->setEnabled(true);
+            QApplication::restoreOverrideCursor();
+        }
+        enablePanelForDevice();
+    }
+    if (busy)
+        busyTimer.start();
+    QCoreApplication::processEvents();
+}
+
+void OrvoControlPanel::OnBusyTimerTerminate() {
+    if (!busy || deviceModel->isUpdating()) {
+        busyTimer.stop();
+        return;
+    }
+    deviceModel->setReading(false);
+    if (!deviceModel->currentDevice()) {
+        onDeviceModelSetBusy(false);
+        return;
+    }
+    busyTimer.stop();
+    ui->comboBoxDevices->setEnabled(true);
+    ui->pushButtonUpdateFirmware->setEnabled(true);
+    ui->stackedWidgetDevices->setEnabled(false);
+    QCoreApplication::processEvents();
+    // Taken again after the events: the device may have been removed meanwhile.
+    if (const orvo_device_ptr_t device = deviceModel->currentDevice())
+        deviceModel->setCurrentDevice(device);
+}
+
+void OrvoControlPanel::on_pushButtonUpdateFirmware_clicked() {
+    // The update processes events while it runs: a second click must not
+    // start another.
+    if (deviceModel->isUpdating() || !deviceModel->currentDevice())
+        return;
+    deviceModel->updateFirmware();
+}
+
+void OrvoControlPanel::onDeviceModelFirmwareProgress(int firmwareProgress) {
+    ui->progressBarFirmwareUpdate->setValue(firmwareProgress);
+    // Keeps the window drawn and takes the mixer's reports, but no clicks,
+    // keys or shortcuts while the update runs.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 void OrvoControlPanel::on_pushButtonAbout_clicked() {

@@ -48,7 +48,16 @@ public:
     static bool isPortAActive(int value);
     static bool isPortBActive(unsigned value);
 
+    // Changes the panels make: sent to the current mixer and kept in the map.
+    void setParameter(int key, int value);
+    void setMidiChannel(int channel);
+    void setBufferSize(int milliseconds);
+    // Sends the whole map (after an import), the channel last.
+    void applySettingsToDevice();
+
     MixerModel* model() const { return deviceModel; }
+    bool isBusy() const { return busy; }
+    bool isModified() const { return modified; }
     int currentMixerType() const { return mixerType; }
     int currentDeviceCountState() const { return deviceCountState; }
     const QMap<int, int>& parameters() const { return parameterMap; }
@@ -62,11 +71,15 @@ private slots:
     void onDeviceModelRemoveDevice(orvo_device_ptr_t device);
     void onDeviceModelChannelValueRecieved(int value);
     void onDeviceModelCPValueRecieved(int parameterKey, int value);
+    void onDeviceModelFirmwareProgress(int firmwareProgress);
+    void onDeviceModelSetBusy(bool busy);
     void OnShowing();
+    void OnBusyTimerTerminate();
     // Ctrl+R. Named without the "on_" prefix: no object of the form carries
     // its name, and name binding would warn about it at every start.
     void onEnableFirmwareRollback();
     void on_comboBoxDevices_currentIndexChanged(int index);
+    void on_pushButtonUpdateFirmware_clicked();
     void on_pushButtonAbout_clicked();
 
 private:
@@ -77,6 +90,10 @@ private:
     void updateDeviceCountLabel();
     void refreshDeviceComboTexts();
     void setDeviceFirmwareVersion(const QString& text, int version);
+    void setModified(bool on);
+    // The panel is usable without a device, else only while idle and the
+    // device runs its application.
+    void enablePanelForDevice();
     void updateFirmwareUi();
     // Runs a reported value on the GUI thread, unless the selection changed
     // between the report and its delivery (the report is the old mixer's).

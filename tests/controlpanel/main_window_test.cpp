@@ -1,6 +1,7 @@
 // The main window against simulated mixers on the simulated MIDI bus.
 
 #include "sim_mixers.h"  // first: see there
+#include "sim/mixer/midi_bootloader.h"
 
 #include "controlpanel/orvo_control_panel.h"
 #include "mixer/midi/midi_service.h"
@@ -11,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QStackedWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -40,6 +42,12 @@ private slots:
     void removalWhileSelectingProcessesEvents();
     void lateReportsOfThePreviousMixerAreDropped();
     void firstRescanAfterShowAndAfterRestore();
+    void changesGoToTheMixerAndTheMap();
+    void nothingSentBeforeTheChannelIsKnown();
+    void applySettingsSendsTheMapInKeyOrder();
+    void busyDuringARead();
+    void silentReadIsStartedAgainByTheTimer();
+    void updateFromTheWindowOnceAtATime();
 
 private:
     PluggedMixer& plug(const orvo::sim::MidiMixerConfig& config, bool rescan = true);
@@ -343,6 +351,165 @@ void MainWindowTest::firstRescanAfterShowAndAfterRestore() {
     QTest::qWait(50);
     window->showNormal();
     QVERIFY(waitForCount(0));
+}
+
+void MainWindowTest::changesGoToTheMixerAndTheMap() {
+    makeWindow();
+    PluggedMixer& a = plug(mixerConfig(kFirstModel, 1));
+    QVERIFY(waitForCount(1));
+    QVERIFY(QTest::qWaitFor([&] { return window->currentMidiChannel() == 1; }));
+    QTRY_VERIFY(!window->model()->isReading());
+    a.mixer.clearReceived();
+    QVERIFY(!window->isModified());
+
+    window->setParameter('B', 100);
+    QTRY_COMPARE(a.mixer.receivedControlChanges().size(), size_t(1));
+    QCOMPARE(a.mixer.receivedControlChanges()[0], (orvo::sim::MidiMixer::ControlChange{0, 1, 'B', 100}));
+    QCOMPARE(window->parameters().value('B'), 100);
+    QVERIFY(window->isModified());
+
+    window->setMidiChannel(5);
+    QTRY_COMPARE(int(a.mixer.channel()), 5);
+    QCOMPARE(window->currentMidiChannel(), 5);
+    QCOMPARE(window->parameters().value(OrvoControlPanel::MidiChannelParameterKey), 5);
+    window->setParameter('C', 1);
+    QTRY_COMPARE(a.mixer.receivedControlChanges().size(), size_t(2));
+    QCOMPARE(a.mixer.receivedControlChanges()[1].channel, 5);
+
+    // Buffer sizes outside 1..50 are never written.
+    window->setBufferSize(20);
+    QCOMPARE(window->model()->bufferSize(), 20);
+    for (int refused : {0, -3, 51, 200}) {
+        window->setBufferSize(refused);
+        QCOMPARE(window->model()->bufferSize(), 20);
+    }
+}
+
+void MainWindowTest::nothingSentBeforeTheChannelIsKnown() {
+    plugOneOfEach();
+    if (QTest::currentTestFailed())
+        return;
+    PluggedMixer& b = *sim->mixers[1];
+    QVERIFY(QTest::qWaitFor([&] { return window->currentMidiChannel() == 1; }));
+    // The second mixer has not told its channel yet when the read is given up.
+    b.mixer.setSilent(true);
+    combo()->setCurrentIndex(indexOfSecondModel());
+    window->model()->setReading(false);
+    QCOMPARE(window->currentMidiChannel(), 0);
+    b.mixer.clearReceived();
+    window->setParameter(3, 5);
+    QTest::qWait(200);
+    QVERIFY(b.mixer.receivedControlChanges().empty());
+    QVERIFY(!window->parameters().contains(3));
+}
+
+void MainWindowTest::applySettingsSendsTheMapInKeyOrder() {
+    makeWindow();
+    PluggedMixer& a = plug(mixerConfig(kFirstModel, 1));
+    QVERIFY(waitForCount(1));
+    QVERIFY(QTest::qWaitFor([&] { return window->currentMidiChannel() == 1; }));
+    QTRY_VERIFY(!window->model()->isReading());
+    a.mixer.clearReceived();
+    window->setParameter('B', 3);
+    QVERIFY(window->isModified());
+    QTRY_COMPARE(a.mixer.receivedControlChanges().size(), size_t(1));  // the change has arrived
+    const QMap<int, int> map = window->parameters();
+    a.mixer.clearReceived();
+
+    window->applySettingsToDevice();
+    const size_t expected = size_t(map.size() - 1);  // every key but the channel's
+    QTRY_COMPARE(a.mixer.receivedControlChanges().size(), expected);
+    const auto received = a.mixer.receivedControlChanges();
+    int previous = -1;
+    for (const auto& cc : received) {
+        QCOMPARE(int(cc.channel), 1);
+        QVERIFY(cc.controller > previous);
+        previous = cc.controller;
+        QVERIFY(cc.controller != 92);  // port A's computer: the port key is 90
+        QCOMPARE(int(cc.value), map.value(cc.controller));
+    }
+    QVERIFY(!window->isModified());
+}
+
+void MainWindowTest::busyDuringARead() {
+    makeWindow();
+    PluggedMixer& a = plug(mixerConfig(kFirstModel, 1));
+    QVERIFY(waitForCount(1));
+    QTRY_VERIFY(!window->model()->isReading());
+    QTRY_VERIFY(!window->isBusy());
+    a.mixer.setReplyDelay(3000);  // 300 ms on the paced clock
+    window->model()->setCurrentDevice(window->model()->currentDevice());
+    QTRY_VERIFY(window->isBusy());
+    QVERIFY(QApplication::overrideCursor());
+    QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    QVERIFY(!combo()->isEnabled());
+    QVERIFY(!window->findChild<QWidget*>("groupBoxPreferences")->isEnabled());
+    QVERIFY(!pages()->isEnabled());
+
+    QTRY_VERIFY(!window->isBusy());
+    QVERIFY(!QApplication::overrideCursor());
+    QVERIFY(combo()->isEnabled());
+    QVERIFY(window->findChild<QWidget*>("groupBoxPreferences")->isEnabled());
+    QVERIFY(pages()->isEnabled());
+}
+
+void MainWindowTest::silentReadIsStartedAgainByTheTimer() {
+    makeWindow();
+    PluggedMixer& a = plug(mixerConfig(kFirstModel, 1));
+    QVERIFY(waitForCount(1));
+    QTRY_VERIFY(!window->isBusy());
+    QTRY_VERIFY(!window->model()->isReading());
+    a.mixer.setSilent(true);  // never ends the read with its {6}
+    window->model()->setCurrentDevice(window->model()->currentDevice());
+    QTRY_VERIFY(window->isBusy());
+    QElapsedTimer since;
+    since.start();
+    // The recovery: list and button usable again, the panel and settings
+    // locked, and a new read under way (which reports busy again).
+    QVERIFY(QTest::qWaitFor([&] { return combo()->isEnabled() || since.elapsed() > 6000; }, 7000));
+    QVERIFY2(since.elapsed() >= 2900, qPrintable(QString::number(since.elapsed())));
+    QVERIFY(!pages()->isEnabled());
+    QVERIFY(!window->findChild<QWidget*>("groupBoxPreferences")->isEnabled());
+    QVERIFY(window->model()->isReading());
+    QVERIFY(window->isBusy());
+
+    a.mixer.setSilent(false);
+    window->model()->setCurrentDevice(window->model()->currentDevice());
+    QTRY_VERIFY_WITH_TIMEOUT(!window->isBusy(), 8000);
+    QVERIFY(pages()->isEnabled());
+    QVERIFY(!QApplication::overrideCursor());
+}
+
+void MainWindowTest::updateFromTheWindowOnceAtATime() {
+    makeWindow();
+    auto config = mixerConfig(kFirstModel, 1000001);
+    config.firmwarePatch = 4;
+    config.firmwareBuild = 10;
+    PluggedMixer& a = plug(config);
+    orvo::sim::MidiMixerFirmware firmware(a.mixer, 200);
+    QVERIFY(waitForCount(1));
+    QTRY_VERIFY(!window->isBusy());
+    auto* button = window->findChild<QPushButton*>("pushButtonUpdateFirmware");
+    QVERIFY(button->isVisible());
+    QCOMPARE(button->text(), QString("Update to version 1.0.5"));
+    QCOMPARE(label("labelFWDeviceVersion")->text(), QString("1.0.4"));
+
+    std::vector<int> progress;
+    connect(window->model(), &MixerModel::firmwareProgress, window, [&](int percent) {
+        progress.push_back(percent);
+        // A second click while the update runs starts nothing.
+        if (percent > 0 && percent < 100)
+            QMetaObject::invokeMethod(window, "on_pushButtonUpdateFirmware_clicked", Qt::DirectConnection);
+    }, Qt::DirectConnection);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(progress.size() >= 2);
+    // One run: progress never falls back to the start once it moved on.
+    QCOMPARE(progress.back(), 100);
+    QVERIFY(std::is_sorted(progress.begin(), progress.end()));
+    QVERIFY(std::count_if(progress.begin(), progress.end(), [](int p) { return p > 0 && p < 100; }) > 0);
+    // The mixer comes back with the image's version, and nothing is offered.
+    QVERIFY(QTest::qWaitFor([&] { return label("labelFWDeviceVersion")->text() == "1.0.5" && !button->isVisible(); }, 15000));
+    firmware.waitIdle();
 }
 
 QTEST_MAIN(MainWindowTest)
