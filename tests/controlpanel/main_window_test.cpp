@@ -54,6 +54,8 @@ private:
     void makeWindow();
     // A window with one mixer of each model listed, the first model's current.
     void plugOneOfEach();
+    // A window with one first-model mixer, its channel and values read.
+    void plugFirstModelAndRead();
     int indexOfSecondModel() const { return itemDevice(0)->descriptor.usbId() == kSecondModel ? 0 : 1; }
     // See SimulatedMixers: no rescan while the window reads a mixer.
     void rescanWhenIdle();
@@ -109,6 +111,14 @@ void MainWindowTest::plugOneOfEach() {
     QVERIFY(waitForCount(1));
     plug(mixerConfig(kSecondModel, 2));
     QVERIFY(waitForCount(2));
+    QTRY_VERIFY(!window->model()->isReading());
+}
+
+void MainWindowTest::plugFirstModelAndRead() {
+    makeWindow();
+    plug(mixerConfig(kFirstModel, 1));
+    QVERIFY(waitForCount(1));
+    QVERIFY(QTest::qWaitFor([&] { return window->currentMidiChannel() == 1; }));
     QTRY_VERIFY(!window->model()->isReading());
 }
 
@@ -354,11 +364,10 @@ void MainWindowTest::firstRescanAfterShowAndAfterRestore() {
 }
 
 void MainWindowTest::changesGoToTheMixerAndTheMap() {
-    makeWindow();
-    PluggedMixer& a = plug(mixerConfig(kFirstModel, 1));
-    QVERIFY(waitForCount(1));
-    QVERIFY(QTest::qWaitFor([&] { return window->currentMidiChannel() == 1; }));
-    QTRY_VERIFY(!window->model()->isReading());
+    plugFirstModelAndRead();
+    if (QTest::currentTestFailed())
+        return;
+    PluggedMixer& a = *sim->mixers[0];
     a.mixer.clearReceived();
     QVERIFY(!window->isModified());
 
@@ -404,11 +413,10 @@ void MainWindowTest::nothingSentBeforeTheChannelIsKnown() {
 }
 
 void MainWindowTest::applySettingsSendsTheMapInKeyOrder() {
-    makeWindow();
-    PluggedMixer& a = plug(mixerConfig(kFirstModel, 1));
-    QVERIFY(waitForCount(1));
-    QVERIFY(QTest::qWaitFor([&] { return window->currentMidiChannel() == 1; }));
-    QTRY_VERIFY(!window->model()->isReading());
+    plugFirstModelAndRead();
+    if (QTest::currentTestFailed())
+        return;
+    PluggedMixer& a = *sim->mixers[0];
     a.mixer.clearReceived();
     window->setParameter('B', 3);
     QVERIFY(window->isModified());
