@@ -43,13 +43,16 @@ bool shutdownDeviceService()
 
 } // namespace orvo::model
 
-MixerModel::MixerModel(QObject* parent) : QObject(parent), service_(Midi::GetInstance())
+MixerModel::MixerModel(QObject* parent, Devices devices)
+    : QObject(parent), service_(devices == Devices::Used ? Midi::GetInstance() : nullptr)
 {
     qRegisterMetaType<orvo_device_ptr_t>("orvo_device_ptr_t");
-    // A failed load leaves no regions: an update then finds no firmware.
-    Orvo::loadEmbeddedImage(image_);
     connect(&bufferTimer_, &QTimer::timeout, this, &MixerModel::onSampleBufferTimer);
     bufferTimer_.start(kBufferPollMs);
+    if (service_ == nullptr)
+        return;
+    // A failed load leaves no regions: an update then finds no firmware.
+    Orvo::loadEmbeddedImage(image_);
     listeners_ = orvo::model::ModelListeners::attach(service_, this);
 }
 
@@ -59,7 +62,11 @@ MixerModel::~MixerModel()
     orvo::model::ModelListeners::detach(listeners_);
 }
 
-void MixerModel::start() { service_->RequestRescan(false); }
+void MixerModel::start()
+{
+    if (service_ != nullptr)
+        service_->RequestRescan(false);
+}
 
 bool MixerModel::isSuppressing() const { return delivering_.load() > 0 || updating_.load(); }
 
@@ -74,6 +81,8 @@ MidiPortPair* MixerModel::currentPair() const
 
 void MixerModel::setCurrentDevice(orvo_device_ptr_t device)
 {
+    if (service_ == nullptr)
+        return;
     {
         std::lock_guard lock(currentLock_);
         if (device != current_.load()) {

@@ -64,7 +64,13 @@ public:
     static constexpr int kMaxBufferSize = 50;
     static constexpr int kBufferPollMs = 300;
 
-    explicit MixerModel(QObject* parent = nullptr);
+    // What a program uses of the model. A program that only keeps the
+    // buffer size (the buffer-size program) builds no device service: it
+    // opens no MIDI port and never probes the mixers' ports while the control
+    // panel uses them. Device operations of such a model do nothing.
+    enum class Devices { Used, Unused };
+
+    explicit MixerModel(QObject* parent = nullptr, Devices devices = Devices::Used);
     ~MixerModel() override;
 
     void start();
@@ -134,7 +140,7 @@ private:
     // Registry side of the buffer size.
     void writeBufferSizeEverywhere(int ms);
 
-    Orvo::Midi* service_;
+    Orvo::Midi* service_; // null: Devices::Unused
     // The current device and every read of its record from a listener are
     // under currentLock_; the removal listener replaces it under the lock.
     mutable std::mutex currentLock_;

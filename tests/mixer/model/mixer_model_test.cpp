@@ -360,6 +360,27 @@ TEST_F(Model, LateValuesOfThePreviousSelection)
     EXPECT_EQ(std::count(nextValues.begin(), nextValues.end(), std::make_pair(int('O'), 11)), 1);
 }
 
+// The buffer-size program's model: no device service, so no port of the
+// mixers is opened or probed beside the control panel; the buffer size works.
+TEST_F(Model, AModelWithoutDevicesOpensNoPort)
+{
+    orvo::sim::MidiMixer& mixer = plug(firstModel(1000001));
+    MixerModel model(nullptr, MixerModel::Devices::Unused);
+    EXPECT_EQ(Midi::Instance(), nullptr);
+    model.start();
+    mixer.setPlugged(false);
+    mixer.setPlugged(true);
+    model.onSampleBufferTimer();
+    QTest::qWait(50);
+    EXPECT_EQ(mixer.queriesSeen(0), 0u);
+    EXPECT_EQ(Midi::Instance(), nullptr);
+    EXPECT_EQ(model.bufferSize(), MixerModel::kDefaultBufferSize);
+    MidiDevice device;
+    model.setCurrentDevice(&device);
+    EXPECT_EQ(model.currentDevice(), nullptr);
+    EXPECT_FALSE(model.sendParameter(1, 'O', 1));
+}
+
 TEST_F(Model, ABootloaderMixerMadeCurrentIsNotRead)
 {
     orvo::sim::MidiMixer& mixer = plug(firstModel(1000001));

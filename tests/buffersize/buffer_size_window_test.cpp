@@ -1,0 +1,314 @@
+// The buffer-size program's window: its form, the logo at both densities,
+// the slider's slots against the registry, the About box, two programs
+// following each other, and the program itself (once per key, beside the
+// control panel).
+
+#include "buffersize/orvo_buffer_size.h"
+#include "controlpanel/single_instance.h"
+#include "controlpanel/widgets/buffer_slider.h"
+#include "controlpanel/widgets/utils.h"
+#include "mixer/model/mixer_model.h"
+#include "mixer/model/registry_settings.h"
+#include "platform/registry/registry.h"
+#include "resources/gui_resources.h"
+#include "ui_orvo_buffer_size.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QScreen>
+#include <QSharedMemory>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QWheelEvent>
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+const QString kUser = QStringLiteral("HKEY_CURRENT_USER\\Software\\Orvo\\UAC2");
+
+int registryValue(const QString& child)
+{
+    orvo::model::RegistrySettings settings(kUser);
+    return settings.value(child + "/BufferSizeMillisecs").toInt();
+}
+
+void setRegistryValue(const QString& child, int ms)
+{
+    orvo::model::RegistrySettings settings(kUser);
+    settings.setValue(child + "/BufferSizeMillisecs", ms);
+}
+
+// The child run of the density test: the logo's style sheet at this screen.
+int reportDensity(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    initGuiResources();
+    QTemporaryDir registry;
+    reg::Registry::setMachineRoot(registry.path().toStdString());
+    OrvoBufferSize window;
+    std::printf("%d|%s\n", Utils::isHighDpiScreen(),
+                qPrintable(window.findChild<QPushButton*>("pushButtonAbout")->styleSheet()));
+    return 0;
+}
+
+class ProgramRun {
+public:
+    ProgramRun(const QString& program, const QString& tmp, const QString& registry)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TMPDIR", tmp);
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("ORVO_MIDI_API", "dummy");
+        env.insert("ORVO_REGISTRY_ROOT", registry);
+        env.insert("XDG_RUNTIME_DIR", registry);
+        process.setProcessEnvironment(env);
+        process.start(program, QStringList{});
+    }
+    ~ProgramRun()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    QProcess process;
+};
+
+bool keyHeld(const QString& tmp, const char* key)
+{
+    const QByteArray saved = qgetenv("TMPDIR");
+    qputenv("TMPDIR", tmp.toUtf8());
+    QSharedMemory probe(key);
+    const bool held = probe.attach(QSharedMemory::ReadOnly);
+    if (held)
+        probe.detach();
+    qputenv("TMPDIR", saved);
+    return held;
+}
+
+} // namespace
+
+class BufferSizeWindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        registry = std::make_unique<QTemporaryDir>();
+        reg::Registry::setMachineRoot(registry->path().toStdString());
+    }
+    void formAfterSetup();
+    void logoAtBothDensities_data();
+    void logoAtBothDensities();
+    void aReportedSizeIsShownAndMovesTheSlider();
+    void aSizeOutsideTheRangeIsShownBounded();
+    void draggingShowsReleasingWritesEveryKey();
+    void keysAndWheelDoNotMoveTheSlider();
+    void aboutBoxOfThisProgram();
+    void twoProgramsFollowEachOtherWithinAPoll();
+    void runsOnceAndBesideTheControlPanel();
+
+private:
+    std::unique_ptr<QTemporaryDir> registry;
+};
+
+void BufferSizeWindowTest::formAfterSetup()
+{
+    // The form record: 14 pointers in the designed order.
+    using Ui = Ui_OrvoBufferSize;
+    QCOMPARE(sizeof(Ui), 14 * sizeof(void*));
+    const size_t offsets[] = {
+        offsetof(Ui, centralwidget),    offsetof(Ui, layoutWidget_2),   offsetof(Ui, verticalLayoutBuffer),
+        offsetof(Ui, gridLayoutBuffer), offsetof(Ui, label_8),          offsetof(Ui, horizontalSliderBufferSize),
+        offsetof(Ui, label_11),         offsetof(Ui, label_12),         offsetof(Ui, horizontalLayout_7),
+        offsetof(Ui, label_9),          offsetof(Ui, labelBufferSize),  offsetof(Ui, horizontalSpacer),
+        offsetof(Ui, verticalSpacer),   offsetof(Ui, pushButtonAbout)};
+    for (size_t i = 0; i < 14; ++i)
+        QCOMPARE(offsets[i], i * sizeof(void*));
+
+    OrvoBufferSize window;
+    QCOMPARE(window.objectName(), QString("OrvoBufferSize"));
+    QCOMPARE(window.size(), QSize(280, 130));
+    QCOMPARE(window.minimumSize(), QSize(280, 130));
+    QCOMPARE(window.maximumSize(), QSize(280, 130));
+    QCOMPARE(window.windowTitle(), QString("Orvo ASIO Buffer Size"));
+    auto* slider = window.findChild<BufferSlider*>("horizontalSliderBufferSize");
+    QVERIFY(slider);
+    QCOMPARE(slider->minimum(), 1);
+    QCOMPARE(slider->maximum(), 50);
+    QCOMPARE(slider->pageStep(), 5);
+    QCOMPARE(slider->value(), 1);
+    QVERIFY(!slider->hasTracking());
+    QCOMPARE(slider->orientation(), Qt::Horizontal);
+    QCOMPARE(slider->tickPosition(), QSlider::TicksBelow);
+    QCOMPARE(slider->tickInterval(), 4);
+    QCOMPARE(window.findChild<QLabel*>("labelBufferSize")->text(), QString("1 ms"));
+    QVERIFY(window.findChild<QLabel*>("labelBufferSize")->font().bold());
+    QCOMPARE(window.findChild<QLabel*>("label_9")->text(), QString("Buffer Size:  "));
+    auto* about = window.findChild<QPushButton*>("pushButtonAbout");
+    QCOMPARE(about->geometry(), QRect(188, 4, 84, 31));
+    QVERIFY(about->isFlat());
+    QCOMPARE(about->text(), QString());
+    QCOMPARE(window.findChild<QWidget*>("layoutWidget_2")->geometry(), QRect(10, 40, 261, 86));
+}
+
+void BufferSizeWindowTest::logoAtBothDensities_data()
+{
+    QTest::addColumn<QString>("scale");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("normal") << "1"
+                            << "0|QPushButton{ border-image: url(:/images/logo_orvo.png);}  "
+                               "QPushButton:hover{border-image: url(:/images/logo_orvo_hover.png);}";
+    QTest::newRow("double") << "2"
+                            << "1|QPushButton{ border-image: url(:/images/logo_orvo_2x.png);}  "
+                               "QPushButton:hover{border-image: url(:/images/logo_orvo_hover_2x.png);}";
+}
+
+void BufferSizeWindowTest::logoAtBothDensities()
+{
+    QFETCH(QString, scale);
+    QFETCH(QString, expected);
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_SCALE_FACTOR", scale);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {"--density-child"});
+    QVERIFY(child.waitForFinished(20000));
+    QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).trimmed(), expected);
+}
+
+void BufferSizeWindowTest::aReportedSizeIsShownAndMovesTheSlider()
+{
+    OrvoBufferSize window;
+    setRegistryValue("Global", 17);
+    window.model()->onSampleBufferTimer();
+    QCOMPARE(window.findChild<QLabel*>("labelBufferSize")->text(), QString("17 ms"));
+    QCOMPARE(window.findChild<BufferSlider*>("horizontalSliderBufferSize")->value(), 17);
+    QCOMPARE(registryValue("Global"), 17);
+}
+
+void BufferSizeWindowTest::aSizeOutsideTheRangeIsShownBounded()
+{
+    OrvoBufferSize window;
+    setRegistryValue("Global", 100);
+    setRegistryValue("0001000001A", 8);
+    window.model()->onSampleBufferTimer();
+    QCOMPARE(window.findChild<QLabel*>("labelBufferSize")->text(), QString("50 ms"));
+    QCOMPARE(window.findChild<BufferSlider*>("horizontalSliderBufferSize")->value(), 50);
+    QCOMPARE(registryValue("Global"), 50);
+    QCOMPARE(registryValue("0001000001A"), 50);
+}
+
+void BufferSizeWindowTest::draggingShowsReleasingWritesEveryKey()
+{
+    OrvoBufferSize window;
+    setRegistryValue("Global", 8);
+    setRegistryValue("0001000001A", 8);
+    setRegistryValue("0001000002B", 8);
+    window.model()->onSampleBufferTimer();
+    auto* slider = window.findChild<BufferSlider*>("horizontalSliderBufferSize");
+    auto* label = window.findChild<QLabel*>("labelBufferSize");
+    slider->setSliderDown(true);
+    slider->setSliderPosition(30);
+    QCOMPARE(label->text(), QString("30 ms"));
+    QCOMPARE(registryValue("Global"), 8);
+    QCOMPARE(registryValue("0001000001A"), 8);
+    slider->setSliderDown(false);
+    QCOMPARE(label->text(), QString("30 ms"));
+    for (const char* child : {"Global", "0001000001A", "0001000002B"})
+        QCOMPARE(registryValue(child), 30);
+}
+
+void BufferSizeWindowTest::keysAndWheelDoNotMoveTheSlider()
+{
+    OrvoBufferSize window;
+    window.show();
+    auto* slider = window.findChild<BufferSlider*>("horizontalSliderBufferSize");
+    slider->setFocus();
+    for (Qt::Key key : {Qt::Key_Right, Qt::Key_Up, Qt::Key_PageUp, Qt::Key_End})
+        QTest::keyClick(slider, key);
+    QWheelEvent wheel(QPointF(10, 5), slider->mapToGlobal(QPoint(10, 5)), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(slider, &wheel);
+    QCOMPARE(slider->value(), 1);
+    QCOMPARE(window.findChild<QLabel*>("labelBufferSize")->text(), QString("1 ms"));
+}
+
+void BufferSizeWindowTest::aboutBoxOfThisProgram()
+{
+    OrvoBufferSize window;
+    window.show();
+    QString title, version;
+    Qt::WindowFlags flags;
+    QTimer::singleShot(0, [&] {
+        QWidget* box = QApplication::activeModalWidget();
+        if (!box)
+            return;
+        title = box->windowTitle();
+        flags = box->windowFlags();
+        if (auto* label = box->findChild<QLabel*>("labelPanelVersion"))
+            version = label->text();
+        box->close();
+    });
+    QTest::mouseClick(window.findChild<QPushButton*>("pushButtonAbout"), Qt::LeftButton);
+    QCOMPARE(title, QString("About Orvo ASIO Buffer Size"));
+    QCOMPARE(version, QString("Orvo Buffer Size - Version: 1.6.0.28"));
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QVERIFY(flags & Qt::WindowTitleHint);
+    QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
+    QVERIFY(!(flags & Qt::WindowContextHelpButtonHint));
+}
+
+// The control panel's model and this window, as the two programs run on one
+// machine: a size set in either is shown by the other within one poll.
+void BufferSizeWindowTest::twoProgramsFollowEachOtherWithinAPoll()
+{
+    OrvoBufferSize window;
+    MixerModel panel(nullptr, MixerModel::Devices::Unused);
+    auto* slider = window.findChild<BufferSlider*>("horizontalSliderBufferSize");
+    auto* label = window.findChild<QLabel*>("labelBufferSize");
+    const int poll = 2 * MixerModel::kBufferPollMs;
+    QVERIFY(QTest::qWaitFor([&] { return slider->value() == 8 && panel.bufferSize() == 8; }, 2 * poll));
+    slider->setValue(20); // a release at 20
+    QVERIFY(QTest::qWaitFor([&] { return panel.bufferSize() == 20; }, poll));
+    panel.setBufferSize(12);
+    QVERIFY(QTest::qWaitFor([&] { return slider->value() == 12; }, poll));
+    QCOMPARE(label->text(), QString("12 ms"));
+    QCOMPARE(registryValue("Global"), 12);
+}
+
+void BufferSizeWindowTest::runsOnceAndBesideTheControlPanel()
+{
+    QTemporaryDir tmp;
+    const QString machine = registry->path();
+    ProgramRun first(QStringLiteral(ORVO_BUFFER_SIZE), tmp.path(), machine);
+    QVERIFY(QTest::qWaitFor([&] { return keyHeld(tmp.path(), kBufferSizeInstanceKey); }, 10000));
+    ProgramRun second(QStringLiteral(ORVO_BUFFER_SIZE), tmp.path(), machine);
+    QVERIFY(second.process.waitForFinished(10000));
+    QCOMPARE(second.process.exitCode(), 255); // -1
+    ProgramRun panel(QStringLiteral(ORVO_CONTROL_PANEL), tmp.path(), machine);
+    QVERIFY(QTest::qWaitFor([&] { return keyHeld(tmp.path(), kControlPanelInstanceKey); }, 10000));
+    QTest::qWait(700); // both poll the registry meanwhile
+    QCOMPARE(first.process.state(), QProcess::Running);
+    QCOMPARE(panel.process.state(), QProcess::Running);
+    // The buffer-size program has written the default where nothing was.
+    QCOMPARE(registryValue("Global"), 8);
+}
+
+int main(int argc, char** argv)
+{
+    if (argc > 1 && QByteArray(argv[1]) == "--density-child")
+        return reportDensity(argc, argv);
+    QApplication app(argc, argv);
+    initGuiResources();
+    BufferSizeWindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "buffer_size_window_test.moc"
