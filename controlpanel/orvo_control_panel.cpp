@@ -1,6 +1,9 @@
 #include "controlpanel/orvo_control_panel.h"
 
+#include "controlpanel/app_settings.h"
 #include "controlpanel/forms/about_dialog.h"
+#include "controlpanel/settings_presenter.h"
+#include "controlpanel/user_settings.h"
 #include "controlpanel/widgets/utils.h"
 #include "mixer/model/device_text.h"
 #include "ui_orvo_control_panel.h"
@@ -26,7 +29,8 @@ QString deviceDisplayName(orvo_device_ptr_t device, bool idRepeats, bool serialR
 
 }  // namespace
 
-OrvoControlPanel::OrvoControlPanel(QWidget* parent) : QMainWindow(parent), ui(new Ui::OrvoControlPanel) {
+OrvoControlPanel::OrvoControlPanel(QWidget* parent)
+    : QMainWindow(parent), ui(new Ui::OrvoControlPanel), settingsPresenter(&SettingsPresenter::dialogs()) {
     qRegisterMetaType<orvo_device_ptr_t>("orvo_device_ptr_t");
     ui->setupUi(this);
 
@@ -52,6 +56,8 @@ OrvoControlPanel::OrvoControlPanel(QWidget* parent) : QMainWindow(parent), ui(ne
 
     ui->comboBoxDevices->clear();
     deviceModel = new MixerModel(nullptr);
+    appSettings = new AppSettings(this);
+    userSettings = new UserSettings(this, appSettings);
 
     // Device reports wait until the window has taken them: a removed record
     // is deleted as soon as its listeners return.
@@ -75,6 +81,7 @@ OrvoControlPanel::OrvoControlPanel(QWidget* parent) : QMainWindow(parent), ui(ne
 
     selectDevice(nullptr);
     updateDeviceCountLabel();
+    updateSettingsFileLabel();
 
     connect(&busyTimer, &QTimer::timeout, this, &OrvoControlPanel::OnBusyTimerTerminate);
     busyTimer.setInterval(3000);
@@ -89,6 +96,8 @@ OrvoControlPanel::~OrvoControlPanel() {
         QApplication::restoreOverrideCursor();
     delete rollbackShortcut;
     delete deviceModel;
+    delete appSettings;
+    delete userSettings;
     delete ui;
 }
 
@@ -227,6 +236,7 @@ void OrvoControlPanel::selectDevice(orvo_device_ptr_t device) {
     rollbackOffered = false;
     parameterMap.clear();
     settingsFileState = 1;
+    updateSettingsFileLabel();
     // Unknown until the new mixer reports it: nothing is sent meanwhile,
     // neither on channel 0 (16 on the wire) nor on the previous mixer's.
     midiChannel = 0;
@@ -359,6 +369,62 @@ void OrvoControlPanel::onDeviceModelCPValueRecieved(int parameterKey, int value)
 
 void OrvoControlPanel::setModified(bool on) {
     modified = on;
+    updateSettingsFileLabel();
+}
+
+void OrvoControlPanel::setSettingsPresenter(SettingsPresenter* presenter) {
+    settingsPresenter = presenter ? presenter : &SettingsPresenter::dialogs();
+    userSettings->setPresenter(settingsPresenter);
+}
+
+void OrvoControlPanel::updateSettingsFileLabel() {
+    if (settingsFileState == 2) {
+        QString text = tr("Settings File: ") + userSettings->fileName();
+        if (modified)
+            text += "  [Modified]";
+        ui->labelImportedStatus->setText(text);
+        ui->labelImportedStatus->show();
+        ui->pushButtonSave->setVisible(modified);
+    } else {
+        ui->labelImportedStatus->setText(tr(""));
+        ui->labelImportedStatus->hide();
+        ui->pushButtonSave->hide();
+    }
+}
+
+void OrvoControlPanel::on_pushButtonImport_clicked() {
+    if (userSettings->importSettings(&parameterMap, QString::number(mixerType), deviceFirmwareText) &&
+        !userSettings->fileName().isEmpty()) {
+        applySettingsToDevice();
+        settingsFileState = 2;
+        updateSettingsFileLabel();
+        return;
+    }
+    const int code = userSettings->lastError();
+    if (code == UserSettings::Cancelled)
+        return;
+    QString detail;
+    if (code == UserSettings::OtherMixerType)
+        detail = "The selected settings file was from a different type of mixer.";
+    else if (code == UserSettings::Unreadable)
+        detail = "An error occured when opening the selected settings file. Try re-opening the file or select a "
+                 "different settings file for import.";
+    else if (code == UserSettings::InvalidContent)
+        detail = "The selected settings file holds a setting this mixer does not have or a value it cannot take (" +
+                 userSettings->refusedEntry() + "). Nothing was sent to the mixer.";
+    settingsPresenter->showWarning("Settings import failed", detail);
+    settingsFileState = 1;
+    updateSettingsFileLabel();
+}
+
+void OrvoControlPanel::on_pushButtonExport_clicked() {
+    if (userSettings->exportSettings(parameterMap, QString::number(mixerType), deviceFirmwareText))
+        updateSettingsFileLabel();
+}
+
+void OrvoControlPanel::on_pushButtonSave_clicked() {
+    if (userSettings->saveSettings(parameterMap))
+        setModified(false);
 }
 
 void OrvoControlPanel::setParameter(int key, int value) {

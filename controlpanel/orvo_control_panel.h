@@ -10,7 +10,10 @@
 #include <atomic>
 #include <cstdint>
 
+class AppSettings;
 class QShortcut;
+class SettingsPresenter;
+class UserSettings;
 
 namespace Ui {
 class OrvoControlPanel;
@@ -55,6 +58,9 @@ public:
     // Sends the whole map (after an import), the channel last.
     void applySettingsToDevice();
 
+    // Null: Qt's own dialogs.
+    void setSettingsPresenter(SettingsPresenter* presenter);
+
     MixerModel* model() const { return deviceModel; }
     bool isBusy() const { return busy; }
     bool isModified() const { return modified; }
@@ -79,6 +85,9 @@ private slots:
     // its name, and name binding would warn about it at every start.
     void onEnableFirmwareRollback();
     void on_comboBoxDevices_currentIndexChanged(int index);
+    void on_pushButtonImport_clicked();
+    void on_pushButtonExport_clicked();
+    void on_pushButtonSave_clicked();
     void on_pushButtonUpdateFirmware_clicked();
     void on_pushButtonAbout_clicked();
 
@@ -91,6 +100,7 @@ private:
     void refreshDeviceComboTexts();
     void setDeviceFirmwareVersion(const QString& text, int version);
     void setModified(bool on);
+    void updateSettingsFileLabel();
     // The panel is usable without a device, else only while idle and the
     // device runs its application.
     void enablePanelForDevice();
@@ -102,6 +112,8 @@ private:
     QShortcut* rollbackShortcut = nullptr;
     MixerModel* deviceModel = nullptr;
     QMap<int, int> parameterMap;
+    AppSettings* appSettings = nullptr;
+    UserSettings* userSettings = nullptr;
     int mixerType = NoMixer;
     uint8_t midiChannel = 0;
     int deviceCountState = Searching;
@@ -125,4 +137,5 @@ private:
     // selectDevice notices a selection made while it processed events.
     std::atomic<uint64_t> selectionCount{0};
     bool closing = false;
+    SettingsPresenter* settingsPresenter;
 };

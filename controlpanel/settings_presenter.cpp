@@ -1,0 +1,31 @@
+#include "controlpanel/settings_presenter.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace {
+
+class DialogPresenter final : public SettingsPresenter {
+public:
+    QString chooseFile(QWidget* parent, int kind, const QString& title, const QString& folder,
+                       const QString& filter) override {
+        if (kind == OpenFile)
+            return QFileDialog::getOpenFileName(parent, title, folder, filter);
+        return QFileDialog::getSaveFileName(parent, title, folder, filter);
+    }
+    void showWarning(const QString& text, const QString& informativeText) override {
+        QMessageBox box(nullptr);
+        box.setWindowTitle(QString());
+        box.setIcon(QMessageBox::Warning);
+        box.setText(text);
+        box.setInformativeText(informativeText);
+        box.exec();
+    }
+};
+
+}  // namespace
+
+SettingsPresenter& SettingsPresenter::dialogs() {
+    static DialogPresenter presenter;
+    return presenter;
+}
