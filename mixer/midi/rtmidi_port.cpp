@@ -130,6 +130,8 @@ std::string visibleName(RtMidi& rt, ErrorSink& errors, unsigned index)
     return {};
 }
 
+constexpr int kJackConnectSettleMs = 30; // a few cycles of a usual period
+
 // Opens the port at `index`. Some back ends (JACK) open a local port and call
 // it open even when the index names nothing to connect to: that is refused here
 // as the others refuse it, and an open that reported an error is undone.
@@ -145,6 +147,11 @@ bool openChecked(RtMidi& rt, ErrorSink& errors, unsigned index, const std::strin
         guarded(errors, [&] { rt.closePort(); });
         return false;
     }
+    // A JACK connection carries from one of the server's next cycles only:
+    // a message sent at once (the update engine's first request) would be
+    // lost. The wait is the server's real time, not the product's clock.
+    if (chooseApi() == RtMidi::UNIX_JACK && rt.isPortOpen())
+        std::this_thread::sleep_for(std::chrono::milliseconds(kJackConnectSettleMs));
     return rt.isPortOpen();
 }
 
