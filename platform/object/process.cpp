@@ -1,6 +1,7 @@
 #include "platform/object/process.h"
 
 #include "platform/object/thread.h"
+#include "platform/object/thread_slot.h"
 
 #include <atomic>
 #include <unistd.h>
@@ -21,7 +22,7 @@ uint32_t newProcessId()
     }
 }
 
-thread_local Ref<Process> t_current;
+ThreadSlot<Ref<Process>> t_currentSlot;
 
 std::atomic<const ProcessLifeHooks*> g_hooks{nullptr};
 
@@ -83,12 +84,14 @@ Ref<Process> Process::machineDefault()
 
 Process& Process::current()
 {
-    return t_current ? *t_current : *machineRef();
+    const Ref<Process>& current = t_currentSlot.get();
+    return current ? *current : *machineRef();
 }
 
 Ref<Process> Process::currentRef()
 {
-    return t_current ? t_current : machineRef();
+    const Ref<Process>& current = t_currentSlot.get();
+    return current ? current : machineRef();
 }
 
 Status Process::insert(Ref<Object> object, uint32_t access, Handle& out)
@@ -233,14 +236,14 @@ uint32_t Process::exitCode() const
     return terminated_ ? exitCode_ : 259;
 }
 
-ProcessScope::ProcessScope(Ref<Process> process) : previous_(std::move(t_current))
+ProcessScope::ProcessScope(Ref<Process> process) : previous_(std::move(t_currentSlot.get()))
 {
-    t_current = std::move(process);
+    t_currentSlot.get() = std::move(process);
 }
 
 ProcessScope::~ProcessScope()
 {
-    t_current = std::move(previous_);
+    t_currentSlot.get() = std::move(previous_);
 }
 
 } // namespace ob

@@ -1,6 +1,7 @@
 #include "platform/object/thread.h"
 
 #include "platform/object/process.h"
+#include "platform/object/thread_slot.h"
 
 namespace ob {
 
@@ -26,7 +27,7 @@ struct CurrentThread {
             thread->markExited(0);
     }
 };
-thread_local CurrentThread t_thread;
+ThreadSlot<CurrentThread> t_threadSlot;
 
 } // namespace
 
@@ -42,22 +43,24 @@ Ref<Thread> Thread::create(Ref<Process> process)
 
 Ref<Thread> Thread::current()
 {
-    if (!t_thread.thread) {
-        t_thread.thread = create(Process::currentRef());
-        t_thread.implicit = true;
-        t_thread.thread->bindHostThread(host::currentThreadId());
+    CurrentThread& mine = t_threadSlot.get();
+    if (!mine.thread) {
+        mine.thread = create(Process::currentRef());
+        mine.implicit = true;
+        mine.thread->bindHostThread(host::currentThreadId());
     }
-    return t_thread.thread;
+    return mine.thread;
 }
 
 void Thread::bindCurrent(Ref<Thread> thread)
 {
-    if (t_thread.thread && t_thread.thread != thread)
-        t_thread.thread->bindHostThread(0);
-    t_thread.thread = std::move(thread);
-    t_thread.implicit = false;
-    if (t_thread.thread)
-        t_thread.thread->bindHostThread(host::currentThreadId());
+    CurrentThread& mine = t_threadSlot.get();
+    if (mine.thread && mine.thread != thread)
+        mine.thread->bindHostThread(0);
+    mine.thread = std::move(thread);
+    mine.implicit = false;
+    if (mine.thread)
+        mine.thread->bindHostThread(host::currentThreadId());
 }
 
 int32_t Thread::priority() const

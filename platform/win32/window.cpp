@@ -1,5 +1,7 @@
 #include "platform/win32/window.h"
 
+#include "platform/object/thread_slot.h"
+
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -54,7 +56,7 @@ struct QueueOwner {
         m.queues.erase(std::this_thread::get_id());
     }
 };
-thread_local QueueOwner t_queueOwner;
+ob::ThreadSlot<QueueOwner> t_queueOwner;
 
 // For the calling thread only.
 std::shared_ptr<Queue> queueLocked(Manager& m)
@@ -62,7 +64,7 @@ std::shared_ptr<Queue> queueLocked(Manager& m)
     auto& q = m.queues[std::this_thread::get_id()];
     if (!q)
         q = std::make_shared<Queue>();
-    t_queueOwner.has = true;
+    t_queueOwner.get().has = true;
     return q;
 }
 
