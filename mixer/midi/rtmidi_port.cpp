@@ -400,6 +400,12 @@ public:
     }
     void closePort() override
     {
+        // JACK sends what was queued only in the server's next cycle: closing
+        // at once would drop the last message (the update's restart request
+        // is followed by a close at once).
+        if (unsent_ && chooseApi() == RtMidi::UNIX_JACK && rt_->isPortOpen())
+            std::this_thread::sleep_for(std::chrono::milliseconds(kJackConnectSettleMs));
+        unsent_ = false;
         guarded(errors_, [&] { rt_->closePort(); });
     }
     bool isPortOpen() const override { return rt_->isPortOpen(); }
@@ -410,11 +416,13 @@ public:
             errors_.report(MidiPortErrorType::InvalidUse, "RtMidiOut: no open port to send to.");
             return false;
         }
+        unsent_ = true;
         return guarded(errors_, [&] { rt_->sendMessage(bytes, length); });
     }
 
 private:
     std::unique_ptr<RtMidiOut> rt_;
+    bool unsent_ = false; // sent since the port opened: JACK may not have carried it yet
     ErrorSink errors_;
 };
 
