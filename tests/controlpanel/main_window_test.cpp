@@ -475,7 +475,8 @@ void MainWindowTest::silentReadIsStartedAgainByTheTimer() {
     // The recovery: list and button usable again, the panel and settings
     // locked, and a new read under way (which reports busy again).
     QVERIFY(QTest::qWaitFor([&] { return combo()->isEnabled() || since.elapsed() > 6000; }, 7000));
-    QVERIFY2(since.elapsed() >= 2900, qPrintable(QString::number(since.elapsed())));
+    // A 3 s coarse timer may fire up to 5 % early, and `since` started late.
+    QVERIFY2(since.elapsed() >= 2700, qPrintable(QString::number(since.elapsed())));
     QVERIFY(!pages()->isEnabled());
     QVERIFY(!window->findChild<QWidget*>("groupBoxPreferences")->isEnabled());
     QVERIFY(window->model()->isReading());
