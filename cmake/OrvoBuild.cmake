@@ -39,6 +39,11 @@ function(orvo_add_gtest name)
     if("jack" IN_LIST ARG_LABELS)
       set(extra " RESOURCE_LOCK jack")
     endif()
+    # `alone`: a long real-time exchange that a fully loaded machine stretches
+    # past the product's own time-outs runs with no other test beside it.
+    if("alone" IN_LIST ARG_LABELS)
+      string(APPEND extra " RUN_SERIAL TRUE")
+    endif()
     set(labels_script "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
     file(WRITE "${labels_script}"
       "foreach(t IN LISTS ${name}_TESTS)\n"
