@@ -240,6 +240,7 @@ void* mapLockedPages(Mdl& mdl, AccessMode mode, CacheType cache)
     if (mode == AccessMode::User)
         flags |= MAP_32BIT;
 #endif
+
     void* address = mmap(nullptr, mdl.mappedBytes, PROT_READ | PROT_WRITE, flags, mdl.fd, 0);
     if (address == MAP_FAILED) {
         lock.unlock();
@@ -250,6 +251,13 @@ void* mapLockedPages(Mdl& mdl, AccessMode mode, CacheType cache)
         lock.unlock();
         return fail();
     }
+#ifdef MADV_POPULATE_WRITE
+    // The real call hands out resident pages, and a system view is written
+    // whole at once (zeroed): its pages are made writable in one call here,
+    // not one fault at a time.
+    if (mode == AccessMode::Kernel)
+        madvise(address, mdl.mappedBytes, MADV_POPULATE_WRITE);
+#endif
     const uint32_t processId = mode == AccessMode::User ? ob::Process::current().id() : 0;
     mdl.mappings.emplace(address, Mdl::Mapping{mode, processId});
     if (mode == AccessMode::User)

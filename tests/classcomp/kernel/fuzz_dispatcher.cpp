@@ -188,17 +188,17 @@ public:
     }
 
     // The machine's life may change (the mixer pulled out and plugged in,
-    // low power) in one input out of sixteen, three changes at most: each
+    // low power) in one input out of 32, three changes at most: each
     // costs milliseconds where a whole input otherwise costs a fraction of
     // one (a new device writes the registry and allocates its stream
     // buffers). The input's hash decides, so that the share stays one in
-    // sixteen whatever the corpus comes to hold.
+    // 32 whatever the corpus comes to hold.
     void script(Script& script)
     {
         uint32_t hash = 2166136261u;
         for (size_t k = 0; k < script.size; ++k)
             hash = (hash ^ script.data[k]) * 16777619u;
-        lifeChanges_ = hash % 16 == 0 ? 3 : 0;
+        lifeChanges_ = hash % 32 == 0 ? 3 : 0;
         for (int steps = 0; steps < 64 && !script.done(); ++steps)
             step(script, true);
     }
