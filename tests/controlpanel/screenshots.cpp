@@ -63,7 +63,9 @@ void Screenshots::mainWindow() {
     if (usbId) {
         sim.plug(mixerConfig(usbId, 1234));
         QVERIFY(QTest::qWaitFor([&] { return window.currentDeviceCountState() == OrvoControlPanel::OneDevice; }, 8000));
-        (void)QTest::qWaitFor([&] { return !window.model()->isReading(); }, 1500);
+        // Idle, as a user sees it once the read is done (a first read that
+        // stays unanswered is started again by the 3 s busy timer).
+        (void)QTest::qWaitFor([&] { return !window.isBusy() && !window.model()->isReading(); }, 8000);
     } else {
         QTest::qWait(200);
     }
