@@ -15,6 +15,7 @@ demo: deps
 	@if [ -e build/default/classcomp/asio/libOrvoUac2Asio.so ]; then \
 	  build/default/sim/asiohost/orvo-asio-host --machine --seconds 1; fi
 	scripts/with-jack scripts/demo-panel build/default
+	scripts/demo-buffersize build/default
 
 test: deps
 	cmake --preset default >/dev/null
