@@ -10,6 +10,8 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QThread>
+
+#include <chrono>
 #include <QMessageBox>
 
 using Orvo::Midi;
@@ -107,7 +109,7 @@ void MixerModel::readDeviceSettings()
     }
     emit setBusy(true);
     reading_ = true;
-    serveWhile([&] {
+    serveWhile(Serve::BlockedReports, [&] {
         service_->OpenDevice(pair);
         const uint8_t ask = static_cast<uint8_t>(Orvo::MixerSysExCommand::AskChannel);
         service_->SendSysEx(pair, Orvo::kMixerSysExId, &ask, 1);
@@ -181,6 +183,8 @@ void MixerModel::showWarning(const QString& text, const QString& informativeText
 
 void MixerModel::updateFirmware()
 {
+    if (updating_.load())
+        return; // one update at a time: a second would wait for the first's locks inside it
     MidiDevice* device;
     const Orvo::ObinRegion* region;
     {
@@ -203,7 +207,7 @@ void MixerModel::updateFirmware()
     // Progress comes on the update's thread and is re-emitted here, where
     // the window's direct slot expects it.
     int result = -1;
-    serveWhile([&] {
+    serveWhile(Serve::AllButUserInput, [&] {
         updateThread_ = std::this_thread::get_id();
         result = service_->UpdateFirmware(device, image_, false);
         updateThread_ = std::thread::id();
@@ -224,19 +228,35 @@ void MixerModel::updateFirmware()
 // pair drains what came in on the old one; the update needs every exchange)
 // runs on a thread of its own while this thread serves its events, as a
 // modal operation would: user input waits.
-void MixerModel::serveWhile(const std::function<void()>& work)
+void MixerModel::serveWhile(Serve what, const std::function<void()>& work)
 {
     QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr || app->thread() != QThread::currentThread()) {
         work();
         return;
     }
-    QEventLoop loop;
+    if (what == Serve::AllButUserInput) {
+        QEventLoop loop;
+        std::thread worker([&] {
+            work();
+            QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+        });
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        worker.join();
+        return;
+    }
+    // Other events wait, so that the window sees them in their usual order
+    // after the call (the busy report among them).
+    std::atomic<bool> done{false};
     std::thread worker([&] {
         work();
-        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+        done = true;
     });
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    while (!done.load()) {
+        if (reportsInFlight_.load() > 0)
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     worker.join();
 }
 
@@ -246,9 +266,11 @@ void MixerModel::deliverReported(MidiDevice* from, F&& emitSignal)
     // A count, not a flag: the end of one delivery must not lift the
     // suppression of another, nor the update's.
     ++delivering_;
+    ++reportsInFlight_;
     reporting_ = from;
     emitSignal();
     reporting_ = nullptr;
+    --reportsInFlight_;
     --delivering_;
 }
 
@@ -260,11 +282,15 @@ void MixerModel::deviceChangeCallback(Midi*, MidiDevice* device, void* userData)
     const uint32_t usbId = device->descriptor.usbId();
     if (usbId != kFirstModelUsbId && usbId != kSecondModelUsbId)
         return;
-    if (device->state.load() != Orvo::kDeviceRemoved) {
+    ++self->reportsInFlight_;
+    const bool removed = device->state.load() == Orvo::kDeviceRemoved;
+    if (removed)
+        emit self->removeDevice(device);
+    else
         emit self->addDevice(device);
+    --self->reportsInFlight_;
+    if (!removed)
         return;
-    }
-    emit self->removeDevice(device);
     // The service deletes the record once this returns.
     std::lock_guard lock(self->currentLock_);
     if (self->current_.load() == device) {
@@ -301,8 +327,9 @@ void MixerModel::sysexCallback(Midi* service, MidiPortPair* pair, uint32_t idWor
         break;
     }
     case Orvo::MixerSysExCommand::ValuesEnd:
-        self->reading_ = false;
+        // The idle report is on its way before the read shows as ended.
         emit self->setBusy(false);
+        self->reading_ = false;
         break;
     default:
         break;

@@ -519,6 +519,26 @@ TEST_F(ModelFirmware, ASetCurrentDeviceDuringTheUpdateStartsNoRead)
     EXPECT_EQ(std::count(reading.begin(), reading.end(), true), 0);
 }
 
+TEST_F(ModelFirmware, ASecondUpdateDuringTheFirstStartsNothing)
+{
+    model->setCurrentDevice(gui.devices[0]);
+    ASSERT_TRUE(waitFor([&] { return gui.busy.size() == 2; }));
+    int nested = 0;
+    QObject::connect(
+        model, &MixerModel::firmwareProgress, &gui.context,
+        [&](int p) {
+            if (p > 0 && p < 100 && nested++ == 0)
+                model->updateFirmware();
+        },
+        Qt::DirectConnection);
+    model->updateFirmware();
+    EXPECT_GT(nested, 0);
+    EXPECT_TRUE(presenter.shown.empty());
+    EXPECT_EQ(gui.progress.front(), 0);
+    EXPECT_TRUE(std::is_sorted(gui.progress.begin(), gui.progress.end()));
+    EXPECT_EQ(firmware->enterRequests(), 1u);
+}
+
 TEST_F(ModelFirmware, AFailedUpdateShowsItsCode)
 {
     firmware->setComesBack(false);
