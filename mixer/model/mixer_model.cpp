@@ -203,6 +203,7 @@ void MixerModel::updateFirmware()
                     QStringLiteral("A firmware file of the correct type was not found for this device."));
         return;
     }
+    latestProgress_ = 0;
     emit firmwareProgress(0);
     // Progress comes on the update's thread and is re-emitted here, where
     // the window's direct slot expects it.
@@ -363,6 +364,24 @@ void MixerModel::firmwareProgressCallback(Midi*, MidiDevice*, uint8_t percent, i
     // Another model's update is not this model's progress.
     if (self->updateThread_.load() != std::this_thread::get_id())
         return;
-    QMetaObject::invokeMethod(
-        self, [self, percent] { emit self->firmwareProgress(percent); }, Qt::QueuedConnection);
+    self->latestProgress_ = percent;
+    if (!self->progressPosted_.exchange(true))
+        QMetaObject::invokeMethod(self, [self] { self->emitLatestProgress(); }, Qt::QueuedConnection);
+}
+
+// The window's progress slot serves events, so a progress report could be
+// delivered inside the slot of an earlier one and reach later slots first.
+// One report is posted at a time and carries the latest percentage; one
+// reported inside another's slots is emitted when those return.
+void MixerModel::emitLatestProgress()
+{
+    progressPosted_ = false;
+    if (emittingProgress_)
+        return;
+    emittingProgress_ = true;
+    for (int shown = -1, latest; (latest = latestProgress_.load()) != shown;) {
+        shown = latest;
+        emit firmwareProgress(latest);
+    }
+    emittingProgress_ = false;
 }

@@ -140,6 +140,7 @@ private:
     enum class Serve { AllButUserInput, BlockedReports };
     void serveWhile(Serve what, const std::function<void()>& work);
     void showWarning(const QString& text, const QString& informativeText);
+    void emitLatestProgress();
     // Registry side of the buffer size.
     void writeBufferSizeEverywhere(int ms);
 
@@ -161,5 +162,8 @@ private:
     QString registryPath_;
     orvo::model::MessagePresenter* presenter_ = nullptr;
     std::atomic<std::thread::id> updateThread_{};
+    std::atomic<int> latestProgress_{0};
+    std::atomic<bool> progressPosted_{false};
+    bool emittingProgress_ = false; // GUI thread
     std::shared_ptr<void> listeners_; // this model's entry with the service's listeners
 };

@@ -519,6 +519,29 @@ TEST_F(ModelFirmware, ASetCurrentDeviceDuringTheUpdateStartsNoRead)
     EXPECT_EQ(std::count(reading.begin(), reading.end(), true), 0);
 }
 
+// The window's progress slot serves events; a slot connected after it must
+// still see the percentages in order.
+TEST_F(ModelFirmware, ProgressInOrderBehindASlotThatServesEvents)
+{
+    model->setCurrentDevice(gui.devices[0]);
+    ASSERT_TRUE(waitFor([&] { return gui.busy.size() == 2; }));
+    QObject::connect(
+        model, &MixerModel::firmwareProgress, &gui.context,
+        [&](int) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5)); // a slow window: reports pile up
+            QCoreApplication::processEvents();
+        },
+        Qt::DirectConnection);
+    std::vector<int> later;
+    QObject::connect(
+        model, &MixerModel::firmwareProgress, &gui.context, [&](int p) { later.push_back(p); },
+        Qt::DirectConnection);
+    model->updateFirmware();
+    ASSERT_FALSE(later.empty());
+    EXPECT_EQ(later.back(), 100);
+    EXPECT_TRUE(std::is_sorted(later.begin(), later.end()));
+}
+
 TEST_F(ModelFirmware, ASecondUpdateDuringTheFirstStartsNothing)
 {
     model->setCurrentDevice(gui.devices[0]);
