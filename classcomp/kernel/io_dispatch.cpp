@@ -89,12 +89,18 @@ struct UserAddresses {
     uint32_t record = 0, unclipped = 0, clipped = 0, status = 0;
 };
 
+// A list is read only for a view of it: a dispose that finds no view may
+// run while a first set-up publishes the stream blocks.
 void UnmapAll(DeviceContext* c, const UserAddresses& a)
 {
-    UnmapFromCaller(a.unclipped, c->unclippedRingMdl);
-    UnmapFromCaller(a.clipped, c->clippedRingMdl);
-    UnmapFromCaller(a.record, c->recordRingMdl);
-    UnmapFromCaller(a.status, c->statusRecordMdl);
+    if (a.unclipped)
+        UnmapFromCaller(a.unclipped, c->unclippedRingMdl);
+    if (a.clipped)
+        UnmapFromCaller(a.clipped, c->clippedRingMdl);
+    if (a.record)
+        UnmapFromCaller(a.record, c->recordRingMdl);
+    if (a.status)
+        UnmapFromCaller(a.status, c->statusRecordMdl);
 }
 
 // The handle's views all live in one process, the first that mapped one:
@@ -206,6 +212,7 @@ Status InitBuffers(DeviceContext* c, Request& request, FileObject& file, uint64_
         return status::kInvalidDeviceRequest;
     bool wasEnabled = false;
     uint32_t deadlineSlot = 0;
+    uint32_t serial = 0;
     {
         SpinLockGuard guard(*c->streamLock);
         if (fc->buffersSetUp || c->requestedSampleRate == 0 || c->requestedBlockFrames == 0)
@@ -219,6 +226,7 @@ Status InitBuffers(DeviceContext* c, Request& request, FileObject& file, uint64_
         entry = ClientEntry{fc->clientId, fc->processId ? fc->processId : kUnknownProcessId, nullptr, nullptr, 0,
                             deadlineSlot};
         fc->buffersSetUp = 1;
+        serial = ++fc->setUpSerial;
     }
 
     UserAddresses mapped;
@@ -227,10 +235,14 @@ Status InitBuffers(DeviceContext* c, Request& request, FileObject& file, uint64_
         uint32_t spareStatus = mapped.status;
         {
             SpinLockGuard guard(*c->streamLock);
-            uint32_t index = FindClient(c, fc->clientId);
-            if (index < c->clientCount)
-                RemoveClient(c, index);
-            fc->buffersSetUp = 0;
+            // An entry disposed of and reserved again by a later set-up is
+            // that one's.
+            if (fc->setUpSerial == serial) {
+                uint32_t index = FindClient(c, fc->clientId);
+                if (index < c->clientCount)
+                    RemoveClient(c, index);
+                fc->buffersSetUp = 0;
+            }
         }
         if (event)
             dereferenceObject(event);
@@ -262,7 +274,7 @@ Status InitBuffers(DeviceContext* c, Request& request, FileObject& file, uint64_
     {
         SpinLockGuard guard(*c->streamLock);
         uint32_t index = FindClient(c, fc->clientId);
-        if (index < c->clientCount) {
+        if (index < c->clientCount && fc->setUpSerial == serial) {
             c->clients[index].blockEvent = event;
             fc->blockEvent = event;
             fc->recordRingAddress = mapped.record;
@@ -278,7 +290,8 @@ Status InitBuffers(DeviceContext* c, Request& request, FileObject& file, uint64_
         }
     }
     if (!statusAddress) {
-        // The entry went (the handle was disposed of meanwhile).
+        // The entry went (the handle was disposed of meanwhile, and perhaps
+        // set up again by another request).
         return undo(status::kInvalidDeviceRequest);
     }
     UnmapFromCaller(spareStatus, c->statusRecordMdl);

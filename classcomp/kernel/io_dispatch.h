@@ -15,6 +15,7 @@ struct FileContext {
     uint32_t clippedRingAddress;
     uint32_t statusRecordAddress;
     uint8_t buffersSetUp; // set as soon as buffer set-up has reserved the handle's table entry
+    uint32_t setUpSerial; // counts reservations: a set-up publishes only into its own
     uint32_t clientId;
     uint32_t processId;
     uint32_t negotiationPosition;

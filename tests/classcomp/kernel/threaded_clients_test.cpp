@@ -159,5 +159,30 @@ TEST_F(ThreadedClientsTest, AProcessEndingWhileTheOtherHolderClosesLeavesNothing
     }
 }
 
+// Set-ups and disposes of one handle from several threads at once: a
+// set-up whose entry was disposed of and reserved again by a later set-up
+// must not publish its views and event into that one's (views were left
+// mapped, and a replaced event was set after it was dereferenced).
+TEST_F(ThreadedClientsTest, RacingSetUpsAndDisposesOfOneHandleLeaveNoViewBehind)
+{
+    Client& a = open();
+    prepare(a);
+    std::atomic<bool> stop{false};
+    std::atomic<int> ok{0};
+    auto setUps = [&] {
+        while (!stop)
+            ok += initBuffers(a).status == status::kSuccess;
+    };
+    std::thread first(setUps), second(setUps);
+    while (ok < 2000) // until both set-up threads have been at it for a while
+        ioctl(a, kIoCtlDisposeOfBuffers, nullptr, 0, 0);
+    stop = true;
+    first.join();
+    second.join();
+    close(a);
+    EXPECT_EQ(mdlMappingCount(*c_->clippedRingMdl), 1u); // the kernel's own view only
+    EXPECT_NO_THROW(a.process->terminate(0));
+}
+
 } // namespace
 } // namespace orvo::kernel::testing
