@@ -5,11 +5,14 @@
 #include "classcomp/asio/device_api.h"
 #include "classcomp/asio/device_slots.h"
 #include "classcomp/asio/registry_settings.h"
+#include "classcomp/asio/streaming_thread.h"
 #include "classcomp/asio/transport.h"
 #include "classcomp/kernel/asio_info.h"
 #include "platform/win32/clock.h"
 #include "platform/win32/handles.h"
 #include "platform/win32/process.h"
+#include "platform/win32/synch.h"
+#include "platform/win32/threads.h"
 #include "platform/win32/reg_key.h"
 #include "platform/win32/text.h"
 
@@ -29,6 +32,7 @@ namespace k = orvo::kernel;
 constexpr int kInitHandleWaits = 3;
 constexpr uint32_t kInitHandleWaitMs = 100;
 constexpr float kRateTolerance = 0.1f;
+constexpr uint32_t kThreadEndWaitMs = 500;
 
 std::atomic<bool> g_slotTableReady{false};
 
@@ -72,7 +76,21 @@ AAsio::~AAsio()
     uLog(2, "Starting disposing of AAsio instance");
     fInited = false;
     stop();
-    fStreamingThread = nullptr;
+    if (fStreamingThread) {
+        // Released on the streaming thread itself, the thread deletes the
+        // object as its last act: nothing to wait for.
+        if (!fReleasedOnStreamingThread.load()) {
+            uLog(2, "Waiting for asio thread to complete...");
+            if (w32::WaitForSingleObject(fStreamingThread, kThreadEndWaitMs) != w32::WAIT_OBJECT_0) {
+                uLog(1, "Error, asio thread is still running");
+                // It uses the playback area, the wrapper and the callbacks:
+                // none of them goes before it has ended.
+                w32::WaitForSingleObject(fStreamingThread, w32::kInfinite);
+            }
+        }
+        w32::CloseHandle(fStreamingThread);
+        fStreamingThread = nullptr;
+    }
     disposeBuffers();
     std::free(fPlaybackBuffers);
     fPlaybackBuffers = nullptr;
@@ -80,6 +98,45 @@ AAsio::~AAsio()
         uOrvoAudioClose(fDeviceIndex, fDevice);
     fDevice = nullptr;
     uLog(2, "Finished disposing of AAsio instance");
+}
+
+bool AAsio::onStreamingThread() const
+{
+    const uint32_t id = fStreamingThreadId.load();
+    return id != 0 && id == w32::GetCurrentThreadId();
+}
+
+bool AAsio::DeferDestruction()
+{
+    if (!onStreamingThread())
+        return false;
+    // A host that answers the reset request inside the callback: the thread
+    // is still inside the object. It leaves its loop and deletes it.
+    uLog(2, "AAsio released on its streaming thread; it ends and disposes of the object");
+    fInited = false;
+    stop();
+    // The host has let go: no callback reaches it any more.
+    fCallbacks = nullptr;
+    fIsBufferSizeInited = false;
+    fReleasedOnStreamingThread = true;
+    return true;
+}
+
+void AAsio::streamingThreadStarted()
+{
+    fStreamingThreadId = w32::GetCurrentThreadId();
+}
+
+bool AAsio::streamingThreadEnded()
+{
+    fStreamingThreadId = 0;
+    return fReleasedOnStreamingThread.load();
+}
+
+bool AAsio::isStreamingWanted() const
+{
+    const DeviceSlot* slot = DeviceSlotAt(fDeviceIndex);
+    return fInited.load() && !(slot && slot->stopping.load());
 }
 
 HRESULT AAsio::NonDelegatingQueryInterface(REFIID riid, void** object)
@@ -136,7 +193,19 @@ ASIOBool AAsio::init(void* sysHandle)
 void AAsio::timerOn()
 {
     uLog(2, "AAsio::timerOn");
-    // The streaming thread is not part of this half yet.
+    if (fStreamingThread && fStreamingThreadId.load() == 0 &&
+        w32::WaitForSingleObject(fStreamingThread, 0) == w32::WAIT_OBJECT_0) {
+        // A thread that ended early leaves no handle behind: a new one starts.
+        w32::CloseHandle(fStreamingThread);
+        fStreamingThread = nullptr;
+    }
+    if (fStreamingThread)
+        return;
+    w32::DWORD id = 0;
+    fStreamingThreadId = 0;
+    fStreamingThread = w32::CreateThread(nullptr, 0, &AsioKernelStreamingThread, this, 0, &id);
+    if (!fStreamingThread)
+        uLog(1, "Failed to create the ASIO streaming thread");
 }
 
 void AAsio::getDriverName(char* name)
@@ -159,18 +228,6 @@ void AAsio::getErrorMessage(char* string)
 {
     if (string)
         std::strcpy(string, fErrorMessage);
-}
-
-ASIOError AAsio::start()
-{
-    // Without buffers there is nothing to start.
-    return ASE_NotPresent;
-}
-
-ASIOError AAsio::stop()
-{
-    fRunning = false;
-    return ASE_OK;
 }
 
 ASIOError AAsio::getChannels(AsioLong* numInputChannels, AsioLong* numOutputChannels)
@@ -336,19 +393,6 @@ ASIOError AAsio::getChannelInfo(ASIOChannelInfo* info)
     return ASE_OK;
 }
 
-ASIOError AAsio::createBuffers(ASIOBufferInfo*, AsioLong, AsioLong, ASIOCallbacks*)
-{
-    // Buffers come with the streaming thread.
-    return ASE_InvalidMode;
-}
-
-ASIOError AAsio::disposeBuffers()
-{
-    fCallbacks = nullptr;
-    fIsBufferSizeInited = false;
-    return ASE_OK;
-}
-
 ASIOError AAsio::controlPanel()
 {
     w32::CRegKey key;
@@ -380,19 +424,13 @@ ASIOError AAsio::future(AsioLong selector, void* opt)
     case kAsioDisableTimeCodeRead:
         fTimeCodeRead = false;
         return ASE_SUCCESS;
-    case kAsioSetInputMonitor:
-    case kAsioCanInputMonitor:
+    // Input monitoring is not there: only what the driver does is claimed.
     case kAsioCanTimeInfo:
     case kAsioCanTimeCode:
         return ASE_SUCCESS;
     default:
         return ASE_NotPresent;
     }
-}
-
-ASIOError AAsio::outputReady()
-{
-    return ASE_NotPresent;
 }
 
 void AAsio::ReadBufferSizeAndSampleRate(bool notify)

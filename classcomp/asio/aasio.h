@@ -1,13 +1,17 @@
 #pragma once
 // The driver object an ASIO host creates for one connected mixer: IASIO over
 // the device of one slot, bound to the slot by the class identifier the host
-// asks for. This half holds creation, init and the query methods; buffers,
-// streaming and output mixing come with the streaming thread.
+// asks for. aasio.cpp holds creation, init and the query methods;
+// aasio_buffers.cpp buffers, start, stop, the buffer switch and output.
+//
+// The host's threads and the streaming thread share the members without a
+// lock; those both sides write or read while the other writes are atomics.
 
 #include "classcomp/asio/asio_interface.h"
 #include "classcomp/asio/com_server.h"
 #include "classcomp/asio/device_wrapper.h"
 
+#include <atomic>
 #include <cstdint>
 
 namespace orvo::asio {
@@ -54,16 +58,48 @@ public:
     bool requestReset();
     void notifySampleRateChanged(ASIOSampleRate rate);
 
+    // For the streaming thread.
+    bool isStreamingWanted() const;
+    bool isRunning() const { return fRunning.load(); }
+    bool isBufferSizeInited() const { return fIsBufferSizeInited.load(); }
+    void setIsBufferSizeInited(bool on);
+    void setClientProcessedBlockCount(uint64_t count) { fClientProcessedBlockCount.store(count); }
+    void clearOutputReady() { fInOutputReady.store(false); }
+    void attachSharedBuffers(uint8_t* record, uint8_t* clipped, uint8_t* unclipped, uint8_t* status);
+    // Forgets the four mappings (before the kernel driver undoes them).
+    void detachSharedBuffers();
+    void switchBuffers(uint32_t index);
+    void clearBuffers();
+    void clearJoinedPlaybackBuffers();
+    // The late-block rule of output mixing at the wake for `processed`.
+    void finishLateBlock(uint64_t processed);
+    void streamingThreadStarted();
+    // The streaming thread's last act: true when the object was released on
+    // that thread and is to be deleted now.
+    bool streamingThreadEnded();
+    static void DeleteReleasedOnStreamingThread(AAsio* object) { delete object; }
+
     int32_t deviceIndex() const { return fDeviceIndex; }
     AudioDeviceInterfaceWrapper* device() const { return fDevice; }
-    uint32_t blockFrames() const { return fBlockFrames; }
-    uint32_t sampleRate() const { return fSampleRate; }
-    bool inited() const { return fInited; }
+    uint32_t blockFrames() const { return fBlockFrames.load(); }
+    uint32_t sampleRate() const { return fSampleRate.load(); }
+    double sampleRateHz() const { return double(fSampleRate.load()); }
+    bool inited() const { return fInited.load(); }
+    bool sharedBuffersAttached() const { return fSharedBuffersAttached.load(); }
+    const uint8_t* outputChannelActive() const { return fOutputChannelActive; }
+    uint8_t* playbackArea() const { return fPlaybackBuffers; }
+    w32::HANDLE streamingThread() const { return fStreamingThread; }
+
+protected:
+    bool DeferDestruction() override;
 
 private:
     AAsio(com::IUnknown* outer, HRESULT* result);
     ~AAsio() override;
     void timerOn();
+    bool waitForSharedBuffers();
+    void callBufferSwitchTimeInfo();
+    bool onStreamingThread() const;
 
     double fSamplePosition = 0;
     ASIOCallbacks* fCallbacks = nullptr;
@@ -73,18 +109,26 @@ private:
     bool fTimeCodeRead = false;
     char fErrorMessage[128] = {};
     uint32_t fBufferIndex = 0;
-    uint64_t fClientProcessedBlockCount = 0;
+    std::atomic<uint64_t> fClientProcessedBlockCount{0};
+    std::atomic<uint8_t*> fSharedRecordBuffers{nullptr};
     uint8_t* fPlaybackBuffers = nullptr;
-    bool fInited = false;
-    bool fRunning = false;
+    std::atomic<uint8_t*> fSharedJoinedPlaybackBuffersUnclipped{nullptr};
+    std::atomic<uint8_t*> fSharedJoinedPlaybackBuffersClipped{nullptr};
+    std::atomic<uint8_t*> fAsioInfo{nullptr};
+    std::atomic<bool> fInited{false};
+    std::atomic<bool> fRunning{false};
     w32::HANDLE fStreamingThread = nullptr;
+    std::atomic<uint32_t> fStreamingThreadId{0}; // 0 once the thread has ended
     void* fSysHandle = nullptr;
     uint8_t fInputChannelActive[kMaxChannelsPerDirection] = {};
     uint8_t fOutputChannelActive[kMaxChannelsPerDirection] = {};
-    bool fIsBufferSizeInited = false;
+    std::atomic<bool> fIsBufferSizeInited{false};
+    std::atomic<bool> fSharedBuffersAttached{false};
+    std::atomic<bool> fInOutputReady{false};
+    std::atomic<bool> fReleasedOnStreamingThread{false};
     int32_t fDeviceIndex = 0;
-    uint32_t fBlockFrames = 0;
-    uint32_t fSampleRate = 0;
+    std::atomic<uint32_t> fBlockFrames{0};
+    std::atomic<uint32_t> fSampleRate{0};
     AudioDeviceInterfaceWrapper* fDevice = nullptr;
 };
 

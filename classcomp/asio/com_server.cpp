@@ -73,7 +73,8 @@ w32::ULONG CUnknown::NonDelegatingRelease()
         // Back to 1 while the destructor runs: a reference taken and
         // dropped inside it must not destroy the object a second time.
         refCount_ = 1;
-        delete this;
+        if (!DeferDestruction())
+            delete this;
         return 0;
     }
     return static_cast<w32::ULONG>(n) > 1 ? static_cast<w32::ULONG>(n) : 1;

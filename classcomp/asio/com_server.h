@@ -57,6 +57,9 @@ public:
 protected:
     // Hands out `iface` with a reference added.
     static HRESULT GetInterface(com::IUnknown* iface, void** object);
+    // At the last release: true when the object will delete itself later
+    // (it is released on a thread of its own that still runs in it).
+    virtual bool DeferDestruction() { return false; }
 
 private:
     // IUnknown calls on the object's own non-delegating unknown.

@@ -52,6 +52,8 @@ public:
 
     // The status record's address (null for an empty lease).
     uint8_t* get() const { return address_; }
+    // The handle epoch the lease holds.
+    uint32_t epoch() const { return epoch_; }
     explicit operator bool() const { return address_ != nullptr; }
     void release();
 

@@ -27,7 +27,8 @@ inline constexpr size_t kStatRingEntries = 10;
 
 inline constexpr size_t kPriorityTokenKnownOffset = 0;
 inline constexpr size_t kLastBlockTimeOffset = 1;
-inline constexpr size_t kPendingSlipsOffset = 809;
+// Moved from 809 (see kMixCounterOffset).
+inline constexpr size_t kPendingSlipsOffset = 11324;
 inline constexpr size_t kStartedClientCountOffset = 813;
 inline constexpr size_t kIsStreamingEnabledOffset = 817;
 inline constexpr size_t kAsioBlockCountOffset = 821;
@@ -71,14 +72,26 @@ inline constexpr size_t kStreamingClientCountCopyOffset = 11340;
 inline constexpr size_t kStatusBitsOffset = 11344;
 inline constexpr size_t kBuffersInitialisedCounterOffset = 11568;
 inline constexpr size_t kClientDeadlineOffset = 9;
-inline constexpr size_t kMixCounterOffset = 829;
+// Both sides update the slips and the mixing counters with locked
+// instructions. At their first places (809, and 829 + 4i with counter 0
+// across a cache line) those were unaligned, and counter 0 a split lock,
+// which the processor may trap or throttle in the middle of a block. They
+// live in the record's reserved space instead, naturally aligned, each
+// group within one cache line: the slips as a u32 at 11324, the counters as
+// u16 at 11200 + 2i (at most 100 clients count into one). 809..812 and
+// 829..888 are no longer used and stay zero.
+inline constexpr size_t kMixCounterOffset = 11200;
+inline constexpr size_t kMixCounterBytes = 2;
+// A mixing counter with this bit set has been claimed by the client that
+// converts its block; later additions to the block are late and dropped.
+inline constexpr uint16_t kMixCounterClaimed = 0x8000;
 inline constexpr size_t kMixCarryOffset = 893;
 inline constexpr size_t kSampleRateAtOffset = 928;
 inline constexpr size_t kInputChannelNamesOffset = 988;
 inline constexpr size_t kOutputChannelNamesOffset = 6088;
-inline constexpr size_t kReserved1Offset = 11200; // 32 bytes, zero
+inline constexpr size_t kReserved1Offset = 11230; // 2 bytes, zero (11200..11229: mixing counters)
 inline constexpr size_t kClassIdOffset = 11232;
-inline constexpr size_t kReserved2Offset = 11324; // 8 bytes, zero
+inline constexpr size_t kReserved2Offset = 11328; // 4 bytes, zero (11324: slips)
 inline constexpr size_t kPacketFramesRingOffset = 11348;
 inline constexpr size_t kRequestedPacketFramesRingOffset = 11392;
 inline constexpr size_t kReadTransferFramesRingOffset = 11436;
@@ -89,13 +102,17 @@ inline constexpr size_t kReadTransferSamplesRingOffset = 11524;
 // record (then no single access is atomic, not even on x86).
 constexpr bool crossesCacheLine(size_t offset, size_t size) { return offset / 64 != (offset + size - 1) / 64; }
 // The unaligned fields the kernel writes while clients read them stay within
-// one line. (Mix counter 0, 829..832, and the deadlines of slots 6 + 8k do
-// not: clients write those.)
-static_assert(!crossesCacheLine(kLastBlockTimeOffset, 8) && !crossesCacheLine(kPendingSlipsOffset, 4) &&
+// one line. (The deadlines of slots 6 + 8k do not: clients write those with
+// plain stores, never a locked instruction.)
+static_assert(!crossesCacheLine(kLastBlockTimeOffset, 8) &&
               !crossesCacheLine(kStartedClientCountOffset, 4) && !crossesCacheLine(kIsStreamingEnabledOffset, 4) &&
               !crossesCacheLine(kAsioBlockCountOffset, 4) && !crossesCacheLine(kAsioBlockCountOffset + 4, 4) &&
               !crossesCacheLine(kPlaybackOverrunOffset, 4) && !crossesCacheLine(kSampleRateOffset, 4) &&
               !crossesCacheLine(kOutputChannelCountOffset, 4) && !crossesCacheLine(kInputChannelCountOffset, 4));
+// The fields updated with locked instructions: aligned, within one line.
+static_assert(kPendingSlipsOffset % 4 == 0 && !crossesCacheLine(kPendingSlipsOffset, 4));
+static_assert(kMixCounterOffset % 2 == 0 && !crossesCacheLine(kMixCounterOffset, kMaxRingBlocks * kMixCounterBytes) &&
+              kMixCounterOffset + kMaxRingBlocks * kMixCounterBytes <= kClassIdOffset);
 
 // Status bits at kStatusBitsOffset.
 inline constexpr uint32_t kStatusBitBlocksPerTransfer = 0x4;   // one input transfer completed more than one block
@@ -262,7 +279,9 @@ public:
     // slips clients added since the last block
     uint32_t pendingSlips() const { return loadU32(base_ + asio_info::kPendingSlipsOffset); }
     void setPendingSlips(uint32_t v) { storeU32(base_ + asio_info::kPendingSlipsOffset, v); }
-    void addPendingSlips(uint32_t n = 1) { setPendingSlips(pendingSlips() + n); }
+    // Clients add while the kernel takes: both locked, on the aligned field.
+    void addPendingSlips(uint32_t n = 1) { atomicU32(asio_info::kPendingSlipsOffset).fetch_add(n); }
+    uint32_t takePendingSlips() { return atomicU32(asio_info::kPendingSlipsOffset).exchange(0); }
     // registered clients whose started flag is set
     uint32_t startedClientCount() const { return loadU32(base_ + asio_info::kStartedClientCountOffset); }
     void setStartedClientCount(uint32_t v) { storeU32(base_ + asio_info::kStartedClientCountOffset, v); }
@@ -406,9 +425,15 @@ public:
     // per client slot: interrupt time until which its thread stays boosted (index < 100)
     uint64_t clientDeadline(size_t i) const { return loadU64(base_ + asio_info::kClientDeadlineOffset + 8 * i); }
     void setClientDeadline(size_t i, uint64_t v) { storeU64(base_ + asio_info::kClientDeadlineOffset + 8 * i, v); }
-    // per ring block: clients that have mixed into it (index < 15)
-    uint32_t mixCounter(size_t i) const { return loadU32(base_ + asio_info::kMixCounterOffset + 4 * i); }
-    void setMixCounter(size_t i, uint32_t v) { storeU32(base_ + asio_info::kMixCounterOffset + 4 * i, v); }
+    // per ring block: clients that have mixed into it, and kMixCounterClaimed
+    // once converted (index < 15)
+    std::atomic_ref<uint16_t> mixCounterRef(size_t i) const
+    {
+        return std::atomic_ref<uint16_t>(
+            *reinterpret_cast<uint16_t*>(base_ + asio_info::kMixCounterOffset + asio_info::kMixCounterBytes * i));
+    }
+    uint16_t mixCounter(size_t i) const { return mixCounterRef(i).load(); }
+    void setMixCounter(size_t i, uint16_t v) { mixCounterRef(i).store(v); }
     // client-side carry-over of the mixing code (index < 3)
     uint32_t mixCarry(size_t i) const { return loadU32(base_ + asio_info::kMixCarryOffset + 4 * i); }
     void setMixCarry(size_t i, uint32_t v) { storeU32(base_ + asio_info::kMixCarryOffset + 4 * i, v); }
@@ -448,6 +473,10 @@ public:
     StatRing readTransferSamplesRing() const { return StatRing(base_ + asio_info::kReadTransferSamplesRingOffset); }
 
 private:
+    std::atomic_ref<uint32_t> atomicU32(size_t offset) const
+    {
+        return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(base_ + offset));
+    }
     uint8_t* base_;
 };
 

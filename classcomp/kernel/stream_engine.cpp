@@ -46,8 +46,8 @@ void CompleteBlock(DeviceContext* c, AsioInfo& info, BlockWork& work, uint32_t p
     if (work.blocksCompleted > 0)
         info.orStatusBits(asio_info::kStatusBitBlocksPerTransfer);
     c->framesInBlock -= c->runningBlockFrames;
-    info.addSlipsTotal(info.pendingSlips());
-    info.setPendingSlips(0);
+    // Taken in one exchange: a client may add between a read and a clear.
+    info.addSlipsTotal(info.takePendingSlips());
     if (!c->shortBlock && packetsLeft > kFramePackets)
         info.addLateBlocks();
     const uint64_t count = c->blockCount;
@@ -59,7 +59,13 @@ void CompleteBlock(DeviceContext* c, AsioInfo& info, BlockWork& work, uint32_t p
         if (block == d - 1)
             std::memset(c->clippedRing + size_t(d) * blockBytes, 0, blockBytes);
     }
-    info.setMixCounter(static_cast<size_t>((count + 1) % d), 0);
+    // The block now due is played: its sum and its counter (with the claim
+    // of its conversion) start afresh, so nothing a late client adds reaches
+    // the block's next cycle.
+    const uint32_t due = static_cast<uint32_t>((count + 1) % d);
+    if (c->unclippedRing)
+        std::memset(c->unclippedRing + size_t(due) * blockBytes, 0, blockBytes);
+    info.setMixCounter(due, 0);
     c->blockCount = count + 1;
     info.setAsioBlockCount(count + 1);
     if (c->clientCount) {
@@ -96,7 +102,7 @@ void ResetStreamState(DeviceContext* context)
     WakeClients(context, 0);
     context->blockCount = 0;
     info.setAsioBlockCount(0);
-    info.setPendingSlips(0);
+    info.takePendingSlips();
     context->nextInputStartFrame = 0;
     context->framesInBlock = 0;
     info.setBlockFrames(context->requestedBlockFrames);
@@ -158,6 +164,10 @@ void StreamTimerFunc(Timer& timer)
             // Once per stream start, not at every idle tick.
             if (c->clippedRing)
                 std::memset(c->clippedRing, 0, kPlaybackBlockBytes);
+            if (c->unclippedRing)
+                std::memset(c->unclippedRing, 0, kPlaybackBlockBytes);
+            for (size_t i = 0; i < asio_info::kMaxRingBlocks; ++i)
+                AsioInfo(c->asioInfo).setMixCounter(i, 0);
             ResetStreamState(c);
             if (ComputeStreamGeometry(c)) {
                 c->streamPrepared = 1;

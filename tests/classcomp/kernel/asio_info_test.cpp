@@ -40,7 +40,7 @@ TEST_F(AsioInfoTest, EveryFieldSitsAtItsOffset)
     const Case cases[] = {
         SCALAR(priorityTokenKnown, setPriorityTokenKnown, 0, 1),
         SCALAR(lastBlockTime, setLastBlockTime, 1, 8),
-        SCALAR(pendingSlips, setPendingSlips, 809, 4),
+        SCALAR(pendingSlips, setPendingSlips, 11324, 4),
         SCALAR(startedClientCount, setStartedClientCount, 813, 4),
         SCALAR(isStreamingEnabled, setIsStreamingEnabled, 817, 4),
         SCALAR(asioBlockCount, setAsioBlockCount, 821, 8),
@@ -100,7 +100,7 @@ TEST_F(AsioInfoTest, ArraysNamesAndClassIdentifier)
     info_.setClientDeadline(99, 0x0102030405060708ull);
     EXPECT_EQ(at(9 + 8 * 99, 8), 0x0102030405060708ull);
     info_.setMixCounter(14, 7);
-    EXPECT_EQ(at(829 + 4 * 14, 4), 7u);
+    EXPECT_EQ(at(11200 + 2 * 14, 2), 7u);
     info_.setMixCarry(2, 9);
     EXPECT_EQ(at(893 + 8, 4), 9u);
     info_.setSampleRateAt(14, 192000);

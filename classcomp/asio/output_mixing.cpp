@@ -1,0 +1,197 @@
+#include "classcomp/asio/output_mixing.h"
+
+#include "classcomp/kernel/asio_info.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+namespace orvo::asio {
+
+namespace {
+
+namespace k = orvo::kernel;
+
+// Carry fields (client-side, 893..904): active, extent in bytes from the
+// ring's start, bytes of the extent not yet written.
+constexpr size_t kCarryActive = 0;
+constexpr size_t kCarryExtent = 1;
+constexpr size_t kCarryRemaining = 2;
+
+uint32_t loadSample(const uint8_t* p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+void storeSample(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+// Other clients add into the accumulator while a late one may still read
+// it: every access is atomic (relaxed; the counter orders them).
+std::atomic_ref<uint32_t> accumulatorWord(uint8_t* p) { return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(p)); }
+
+// Copies the part of ring block t that lies within the carry into the spare
+// space after the ring. At block 0 the kernel's overrun becomes the carry.
+void placeCarry(const PlaybackRings& rings, uint32_t t)
+{
+    k::AsioInfo info(rings.record);
+    const size_t ringBytes = rings.ringBytes();
+    const size_t frameBytes = rings.frameBytes();
+    if (t == 0) {
+        const uint32_t overrun = info.playbackOverrun();
+        info.setPlaybackOverrun(0);
+        // A part of a frame read past the end still needs its whole frame;
+        // nothing goes beyond the mapping.
+        const size_t spare = (kJoinedRingMappingBytes - ringBytes) / frameBytes * frameBytes;
+        const size_t extent = std::min((size_t(overrun) + frameBytes - 1) / frameBytes * frameBytes, spare);
+        info.setMixCarry(kCarryActive, extent ? 1 : 0);
+        info.setMixCarry(kCarryExtent, uint32_t(extent));
+        info.setMixCarry(kCarryRemaining, uint32_t(extent));
+    }
+    if (info.mixCarry(kCarryActive) == 0)
+        return;
+    const size_t extent = std::min<size_t>(info.mixCarry(kCarryExtent), kJoinedRingMappingBytes - ringBytes);
+    const size_t from = size_t(t) * rings.blockBytes();
+    if (from >= extent)
+        return;
+    const size_t n = std::min(rings.blockBytes(), extent - from);
+    std::memcpy(rings.clipped + ringBytes + from, rings.clipped + from, n);
+    const size_t remaining = extent - from - n;
+    info.setMixCarry(kCarryRemaining, uint32_t(remaining));
+    if (remaining == 0)
+        info.setMixCarry(kCarryActive, 0);
+}
+
+void convertBlock(const PlaybackRings& rings, uint32_t t)
+{
+    const size_t offset = size_t(t) * rings.blockBytes();
+    uint8_t* from = rings.accumulator + offset;
+    uint8_t* to = rings.clipped + offset;
+    const size_t samples = size_t(rings.channels) * rings.blockFrames;
+    // The block is cleared as it is taken; what a late client adds after
+    // that the kernel driver clears at the block's turnover.
+    for (size_t i = 0; i < samples; ++i) {
+        auto word = accumulatorWord(from + 4 * i);
+        const uint32_t sum = word.load(std::memory_order_relaxed);
+        word.store(0, std::memory_order_relaxed);
+        storeSample(to + 4 * i, rings.isFloat ? std::bit_cast<uint32_t>(ConvertFloatSample(std::bit_cast<float>(sum)))
+                                              : ConvertIntSample(int32_t(sum)));
+    }
+    placeCarry(rings, t);
+}
+
+// Claims block t for conversion; false when it was claimed already.
+bool claim(const PlaybackRings& rings, uint32_t t)
+{
+    return (k::AsioInfo(rings.record).mixCounterRef(t).fetch_or(k::asio_info::kMixCounterClaimed,
+                                                                std::memory_order_acq_rel) &
+            k::asio_info::kMixCounterClaimed) == 0;
+}
+
+} // namespace
+
+bool DescribePlaybackRings(uint8_t* record, uint8_t* clipped, uint8_t* accumulator, uint32_t blockFrames,
+                           PlaybackRings& rings)
+{
+    if (!record || !clipped || !accumulator)
+        return false;
+    const k::AsioInfo info(record);
+    rings = PlaybackRings{record,
+                          clipped,
+                          accumulator,
+                          info.outputChannelCount(),
+                          blockFrames,
+                          info.ringBlocks(),
+                          info.sampleFormat() != 0};
+    return rings.channels >= 1 && rings.channels <= kMaxOutputChannels && rings.blockFrames >= 1 &&
+           rings.ringBlocks >= 1 && rings.ringBlocks <= k::asio_info::kMaxRingBlocks &&
+           2 * rings.blockBytes() <= kPlaybackAreaLimit && rings.ringBytes() < kJoinedRingMappingBytes;
+}
+
+uint32_t ConvertIntSample(int32_t sum)
+{
+    return uint32_t(std::clamp<int32_t>(sum, -0x800000, 0x7FFFFF)) << 8;
+}
+
+float ConvertFloatSample(float sum)
+{
+    if (std::isnan(sum))
+        return 0.0f;
+    return std::clamp(sum, -1.0f, 1.0f);
+}
+
+void WriteSingleClientBlock(const PlaybackRings& rings, const OutputBlock& output, uint64_t block)
+{
+    const uint32_t t = uint32_t(block % rings.ringBlocks);
+    uint8_t* to = rings.clipped + size_t(t) * rings.blockBytes();
+    const size_t b = rings.blockFrames;
+    for (uint32_t k = 0; k < rings.channels; ++k) {
+        uint8_t* dst = to + 4 * size_t(k);
+        if (!output.active[k]) {
+            for (size_t f = 0; f < b; ++f)
+                storeSample(dst + f * rings.frameBytes(), 0);
+            continue;
+        }
+        const uint8_t* src = output.area + 4 * (2 * size_t(k) + output.half) * b;
+        for (size_t f = 0; f < b; ++f)
+            storeSample(dst + f * rings.frameBytes(), loadSample(src + 4 * f));
+    }
+    // Written whole: no late conversion may replace it.
+    claim(rings, t);
+    placeCarry(rings, t);
+}
+
+bool MixClientBlock(const PlaybackRings& rings, const OutputBlock& output, uint64_t block)
+{
+    const uint32_t t = uint32_t(block % rings.ringBlocks);
+    k::AsioInfo info(rings.record);
+    if (info.mixCounter(t) & k::asio_info::kMixCounterClaimed)
+        return false; // converted already: this output is late
+    uint8_t* to = rings.accumulator + size_t(t) * rings.blockBytes();
+    const size_t b = rings.blockFrames;
+    for (uint32_t k = 0; k < rings.channels; ++k) {
+        if (!output.active[k])
+            continue;
+        const uint8_t* src = output.area + 4 * (2 * size_t(k) + output.half) * b;
+        uint8_t* dst = to + 4 * size_t(k);
+        if (rings.isFloat) {
+            for (size_t f = 0; f < b; ++f) {
+                auto word = accumulatorWord(dst + f * rings.frameBytes());
+                const float add = std::bit_cast<float>(loadSample(src + 4 * f));
+                uint32_t seen = word.load(std::memory_order_relaxed);
+                while (!word.compare_exchange_weak(seen, std::bit_cast<uint32_t>(std::bit_cast<float>(seen) + add),
+                                                   std::memory_order_relaxed))
+                    ;
+            }
+        } else {
+            for (size_t f = 0; f < b; ++f)
+                accumulatorWord(dst + f * rings.frameBytes())
+                    .fetch_add(uint32_t(int32_t(loadSample(src + 4 * f)) >> 8), std::memory_order_relaxed);
+        }
+    }
+    const uint16_t before = info.mixCounterRef(t).fetch_add(1, std::memory_order_acq_rel);
+    if (before & k::asio_info::kMixCounterClaimed)
+        return false;
+    // The started count may have dropped since the path was chosen: reaching
+    // it, or passing it, completes the block.
+    if (uint32_t(before) + 1 < info.startedClientCount() || !claim(rings, t))
+        return false;
+    convertBlock(rings, t);
+    return true;
+}
+
+bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed)
+{
+    k::AsioInfo info(rings.record);
+    if (info.startedClientCount() < 2)
+        return false;
+    const uint32_t t = uint32_t((processed + 2) % rings.ringBlocks);
+    if ((info.mixCounter(t) & k::asio_info::kMixCounterClaimed) || !claim(rings, t))
+        return false;
+    convertBlock(rings, t);
+    return true;
+}
+
+} // namespace orvo::asio

@@ -1,0 +1,296 @@
+// Output of a block into the joined playback ring, on rings and a record in
+// plain memory: the single-client copy, the mixing table, the late-block
+// rule and the carry into the spare space after the ring.
+
+#include "classcomp/asio/output_mixing.h"
+#include "classcomp/kernel/asio_info.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using namespace orvo::asio;
+namespace k = orvo::kernel;
+
+constexpr size_t kGuard = 64;
+constexpr uint8_t kGuardByte = 0xA5;
+
+// A device's record and rings, and the output halves of several clients.
+class Rings {
+public:
+    Rings(uint32_t channels, uint32_t blockFrames, uint32_t ringBlocks, bool isFloat)
+        : record_(k::asio_info::kSize, 0), clipped_(kJoinedRingMappingBytes + kGuard, kGuardByte),
+          accumulator_(kJoinedRingMappingBytes, 0)
+    {
+        std::fill_n(clipped_.begin(), kJoinedRingMappingBytes, 0);
+        k::AsioInfo info(record_.data());
+        info.setOutputChannelCount(channels);
+        info.setRingBlocks(ringBlocks);
+        info.setSampleFormat(isFloat ? 1 : 0);
+        EXPECT_TRUE(DescribePlaybackRings(record_.data(), clipped_.data(), accumulator_.data(), blockFrames, rings_));
+    }
+    k::AsioInfo info() { return k::AsioInfo(record_.data()); }
+    const PlaybackRings& rings() const { return rings_; }
+
+    uint32_t ringSample(uint32_t block, uint32_t frame, uint32_t channel) const
+    {
+        return at(clipped_, block * rings_.blockBytes() + frame * rings_.frameBytes() + 4 * channel);
+    }
+    uint32_t spareSample(uint32_t frame, uint32_t channel) const
+    {
+        return at(clipped_, rings_.ringBytes() + frame * rings_.frameBytes() + 4 * channel);
+    }
+    uint32_t accumulatorSample(uint32_t block, uint32_t frame, uint32_t channel) const
+    {
+        return at(accumulator_, block * rings_.blockBytes() + frame * rings_.frameBytes() + 4 * channel);
+    }
+    bool guardIntact() const
+    {
+        for (size_t i = 0; i < kGuard; ++i)
+            if (clipped_[kJoinedRingMappingBytes + i] != kGuardByte)
+                return false;
+        return true;
+    }
+    // What the kernel driver does at the turnover to `block`.
+    void turnover(uint32_t block)
+    {
+        info().setMixCounter(block, 0);
+        std::memset(accumulator_.data() + block * rings_.blockBytes(), 0, rings_.blockBytes());
+    }
+    void fillClipped(uint32_t block, uint32_t value)
+    {
+        for (size_t i = 0; i < rings_.blockBytes(); i += 4)
+            std::memcpy(clipped_.data() + block * rings_.blockBytes() + i, &value, 4);
+    }
+
+private:
+    static uint32_t at(const std::vector<uint8_t>& bytes, size_t offset)
+    {
+        uint32_t v;
+        std::memcpy(&v, bytes.data() + offset, 4);
+        return v;
+    }
+    std::vector<uint8_t> record_, clipped_, accumulator_;
+    PlaybackRings rings_;
+};
+
+// One client's playback area with every channel active.
+class Client {
+public:
+    Client(uint32_t channels, uint32_t blockFrames) : area_(2 * channels * blockFrames * 4, 0), active_(20, 1), b_(blockFrames) {}
+    void set(uint32_t half, uint32_t channel, uint32_t frame, uint32_t value)
+    {
+        std::memcpy(area_.data() + 4 * ((2 * channel + half) * b_ + frame), &value, 4);
+    }
+    void fill(uint32_t half, uint32_t channels, uint32_t value)
+    {
+        for (uint32_t c = 0; c < channels; ++c)
+            for (uint32_t f = 0; f < b_; ++f)
+                set(half, c, f, value);
+    }
+    void deactivate(uint32_t channel) { active_[channel] = 0; }
+    OutputBlock block(uint32_t half) const { return OutputBlock{area_.data(), half, active_.data()}; }
+
+private:
+    std::vector<uint8_t> area_;
+    std::vector<uint8_t> active_;
+    uint32_t b_;
+};
+
+uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
+
+TEST(OutputMixing, SingleClientCopiesItsHalfAndZeroesInactiveChannels)
+{
+    Rings r(2, 4, 10, false);
+    Client a(2, 4);
+    for (uint32_t f = 0; f < 4; ++f) {
+        a.set(1, 0, f, 0x100 + f);
+        a.set(1, 1, f, 0x200 + f);
+    }
+    r.fillClipped(0, 0xDEADBEEF);
+    a.deactivate(1);
+    // Processed count 7 + 3 with ten ring blocks is block 0; the half is 7 & 1.
+    WriteSingleClientBlock(r.rings(), a.block(1), 10);
+    for (uint32_t f = 0; f < 4; ++f) {
+        EXPECT_EQ(r.ringSample(0, f, 0), 0x100 + f);
+        EXPECT_EQ(r.ringSample(0, f, 1), 0u) << "an inactive channel keeps no stale audio";
+    }
+    WriteSingleClientBlock(r.rings(), a.block(1), 15);
+    EXPECT_EQ(r.ringSample(5, 3, 0), 0x103u);
+    EXPECT_EQ(r.info().playbackOverrun(), 0u);
+    EXPECT_EQ(r.info().mixCarry(0), 0u);
+}
+
+TEST(OutputMixing, TheClientThatCompletesTheBlockConvertsIt)
+{
+    const struct {
+        const char* name;
+        bool isFloat;
+        std::vector<uint32_t> played;
+        uint32_t expected;
+    } cases[] = {
+        {"int saturates", false, {0x40000000, 0x40000000}, 0x7FFFFF00},
+        {"int cancels", false, {0x40000000, 0xC0000000}, 0},
+        {"int negative saturates", false, {0xC0000000, 0xC0000000}, 0x80000000},
+        {"float clips high", true, {bits(0.75f), bits(0.5f)}, bits(1.0f)},
+        {"float clips low", true, {bits(-0.75f), bits(-0.5f)}, bits(-1.0f)},
+        {"float NaN is silence", true, {bits(std::numeric_limits<float>::quiet_NaN()), bits(0.5f)}, bits(0.0f)},
+        {"three int clients", false, {0x10000000, 0x10000000, 0x10000000}, 0x30000000},
+        {"three float clients", true, {bits(0.25f), bits(0.25f), bits(-0.125f)}, bits(0.375f)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rings r(2, 8, 10, c.isFloat);
+        r.info().setStartedClientCount(uint32_t(c.played.size()));
+        std::vector<Client> clients(c.played.size(), Client(2, 8));
+        for (size_t i = 0; i < c.played.size(); ++i) {
+            clients[i].fill(0, 2, c.played[i]);
+            clients[i].deactivate(1);
+        }
+        r.fillClipped(3, 0xDEADBEEF);
+        for (size_t i = 0; i < c.played.size(); ++i)
+            EXPECT_EQ(MixClientBlock(r.rings(), clients[i].block(0), 13), i + 1 == c.played.size()) << i;
+        for (uint32_t f = 0; f < 8; ++f) {
+            EXPECT_EQ(r.ringSample(3, f, 0), c.expected);
+            EXPECT_EQ(r.ringSample(3, f, 1), 0u) << "an inactive channel adds nothing";
+            EXPECT_EQ(r.accumulatorSample(3, f, 0), 0u);
+        }
+    }
+}
+
+TEST(OutputMixing, AStalledClientLeavesNeitherAStaleBlockNorAPartialSum)
+{
+    Rings r(1, 4, 10, false);
+    r.info().setStartedClientCount(2);
+    Client a(1, 4), b(1, 4);
+    a.fill(0, 1, 0x01000000);
+    b.fill(0, 1, 0x02000000);
+    r.fillClipped(5, 0xDEADBEEF); // the previous cycle's block
+
+    // A adds into block 5 (processed 2); B skips it.
+    EXPECT_FALSE(MixClientBlock(r.rings(), a.block(0), 5));
+    // The first client to wake for the next block (processed 3) finishes
+    // block 5 with what it holds.
+    EXPECT_TRUE(FinishLateBlock(r.rings(), 3));
+    EXPECT_FALSE(FinishLateBlock(r.rings(), 3)) << "converted once";
+    EXPECT_EQ(r.ringSample(5, 0, 0), 0x01000000u);
+    // B comes late: dropped, not summed into the block's next cycle.
+    EXPECT_FALSE(MixClientBlock(r.rings(), b.block(0), 5));
+    EXPECT_EQ(r.ringSample(5, 0, 0), 0x01000000u);
+    r.turnover(5);
+
+    // Next cycle: both on time, the sum is exact.
+    EXPECT_FALSE(MixClientBlock(r.rings(), a.block(0), 15));
+    EXPECT_TRUE(MixClientBlock(r.rings(), b.block(0), 15));
+    EXPECT_EQ(r.ringSample(5, 3, 0), 0x03000000u);
+
+    // A block nobody mixed is silence, never the previous cycle's audio.
+    r.fillClipped(6, 0xDEADBEEF);
+    EXPECT_TRUE(FinishLateBlock(r.rings(), 4));
+    EXPECT_EQ(r.ringSample(6, 0, 0), 0u);
+    // A block one client wrote alone (one started client) is not replaced.
+    r.info().setStartedClientCount(1);
+    WriteSingleClientBlock(r.rings(), a.block(0), 7);
+    r.info().setStartedClientCount(2);
+    EXPECT_FALSE(FinishLateBlock(r.rings(), 5));
+    EXPECT_EQ(r.ringSample(7, 0, 0), 0x01000000u);
+}
+
+TEST(OutputMixing, TheStartedCountDroppingDuringABlockStillConverts)
+{
+    Rings r(1, 4, 10, false);
+    r.info().setStartedClientCount(3);
+    Client a(1, 4), b(1, 4);
+    a.fill(0, 1, 0x01000000);
+    b.fill(0, 1, 0x02000000);
+    EXPECT_FALSE(MixClientBlock(r.rings(), a.block(0), 12));
+    r.info().setStartedClientCount(1); // two clients stop; B is already on the mixing path
+    EXPECT_TRUE(MixClientBlock(r.rings(), b.block(0), 12));
+    EXPECT_EQ(r.ringSample(2, 0, 0), 0x03000000u);
+}
+
+// Both paths put the same bytes after the ring, at the offsets the kernel
+// driver reads them, for overruns of parts of frames, whole frames and more
+// than a block; nothing past the mapping.
+TEST(OutputMixing, TheCarryLandsWhereTheTransferReadsIt)
+{
+    const struct {
+        const char* name;
+        uint32_t overrun;
+        uint32_t carriedFrames;
+    } cases[] = {
+        {"two frames", 32, 2},
+        {"part of a frame", 5, 1},
+        {"one and a half blocks", 16 * 16 * 3 / 2, 24},
+    };
+    for (bool mixing : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (mixing ? ", mixing" : ", single"));
+            Rings r(4, 16, 10, false);
+            r.info().setStartedClientCount(mixing ? 1 : 0);
+            Client a(4, 16);
+            for (uint32_t half = 0; half < 2; ++half)
+                for (uint32_t f = 0; f < 16; ++f)
+                    for (uint32_t ch = 0; ch < 4; ++ch)
+                        a.set(half, ch, f, (half + 1) << 24 | ch << 16 | f << 8);
+            r.info().setPlaybackOverrun(c.overrun);
+            for (uint64_t block = 10; block < 13; ++block) {
+                if (mixing)
+                    MixClientBlock(r.rings(), a.block(uint32_t(block & 1)), block);
+                else
+                    WriteSingleClientBlock(r.rings(), a.block(uint32_t(block & 1)), block);
+            }
+            EXPECT_EQ(r.info().playbackOverrun(), 0u);
+            for (uint32_t frame = 0; frame < 48; ++frame) {
+                const uint32_t block = frame / 16, f = frame % 16;
+                const uint32_t expected = ((block & 1) + 1) << 24 | 2u << 16 | f << 8;
+                EXPECT_EQ(r.ringSample(block, f, 2), mixing ? expected >> 8 << 8 : expected) << "frame " << frame;
+                if (frame < c.carriedFrames)
+                    EXPECT_EQ(r.spareSample(frame, 2), r.ringSample(block, f, 2)) << "frame " << frame;
+                else
+                    EXPECT_EQ(r.spareSample(frame, 2), 0u) << "frame " << frame;
+            }
+            EXPECT_EQ(r.info().mixCarry(0), 0u) << "carry done";
+        }
+    }
+}
+
+TEST(OutputMixing, TheCarryNeverPassesTheMapping)
+{
+    // A ring that leaves 804 bytes of its mapping spare, and an overrun far larger.
+    const uint32_t channels = 20, frames = 2866, blocks = 15;
+    Rings r(channels, frames, blocks, false);
+    ASSERT_EQ(r.rings().ringBytes() + 804, kJoinedRingMappingBytes);
+    r.info().setPlaybackOverrun(0x7FFFFFFF);
+    Client a(channels, frames);
+    a.fill(0, channels, 0x11111111);
+    WriteSingleClientBlock(r.rings(), a.block(0), blocks);
+    EXPECT_TRUE(r.guardIntact());
+    EXPECT_EQ(r.spareSample(0, 0), 0x11111111u);
+}
+
+TEST(OutputMixing, GeometryOutsideTheMappingsIsRefused)
+{
+    std::vector<uint8_t> record(k::asio_info::kSize), ring(16);
+    k::AsioInfo info(record.data());
+    PlaybackRings rings;
+    const struct {
+        uint32_t channels, ringBlocks, frames;
+        bool ok;
+    } cases[] = {
+        {16, 10, 96, true}, {21, 10, 96, false}, {0, 10, 96, false}, {16, 16, 96, false},
+        {16, 0, 96, false}, {20, 10, 3000, true}, {20, 10, 3001, false}, {16, 10, 0, false},
+    };
+    for (const auto& c : cases) {
+        info.setOutputChannelCount(c.channels);
+        info.setRingBlocks(c.ringBlocks);
+        EXPECT_EQ(DescribePlaybackRings(record.data(), ring.data(), ring.data(), c.frames, rings), c.ok)
+            << c.channels << " channels, " << c.ringBlocks << " blocks, " << c.frames << " frames";
+    }
+}
+
+} // namespace
