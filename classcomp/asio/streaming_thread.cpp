@@ -239,6 +239,10 @@ void StreamingThread::streamBlocks()
             w32::Sleep(kNotStartedPollMs);
             uLogRaw(2, "z");
             a_.clearJoinedPlaybackBuffers();
+            // A start after a stop begins at the kernel's current block, not
+            // with a catch-up over blocks long overwritten.
+            processed = info.asioBlockCount();
+            a_.setClientProcessedBlockCount(processed);
             continue;
         }
         if (!startedSent) {

@@ -1,0 +1,161 @@
+// Streaming through the driver object against the simulated mixer: buffer
+// creation, start and stop, every input sample in its channel and block,
+// output at the mixer, resets and re-creation.
+
+#include "host_fixture.h"
+
+#include "classcomp/asio/device_api.h"
+#include "classcomp/kernel/asio_info.h"
+#include "platform/win32/message.h"
+
+#include <gtest/gtest.h>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+namespace {
+
+using namespace orvo::asio;
+namespace k = orvo::kernel;
+
+class Streaming : public orvo::asio::testing::HostFixture {};
+
+TEST_F(Streaming, CreatesBuffersOnTheKernelRingsAndHandsEveryInputSample)
+{
+    enableLog();
+    ready(48000, 8);
+    w32::clearDebugOutput();
+    ASIOError created = 0;
+    std::string mine = logOf([&] { created = host_.create(); });
+    if (created != ASE_OK) {
+        std::cerr << mine;
+        for (auto& e : std::filesystem::directory_iterator(logFolder())) {
+            std::ifstream in(e.path());
+            std::cerr << "== " << e.path() << "\n" << in.rdbuf() << "\n";
+        }
+    }
+    ASSERT_EQ(created, ASE_OK);
+    EXPECT_EQ(host_.frames, 96);
+    EXPECT_EQ(host_.timeInfoQuestions.load(), 1);
+    EXPECT_EQ(w32::debugOutput(), std::vector<std::string>{"createBuffers success"});
+    // Halves: input channel k in the record ring, output channel k in the
+    // object's own area, 2k and 2k + 1 blocks from its start.
+    const uint8_t* in0 = static_cast<uint8_t*>(host_.buffers[0].buffers[0]);
+    const uint8_t* out0 = static_cast<uint8_t*>(host_.buffers[16].buffers[0]);
+    EXPECT_EQ(static_cast<uint8_t*>(host_.buffers[0].buffers[1]) - in0, 96 * 4);
+    EXPECT_EQ(static_cast<uint8_t*>(host_.buffers[1].buffers[0]) - in0, 2 * 96 * 4);
+    EXPECT_EQ(static_cast<uint8_t*>(host_.buffers[17].buffers[0]) - out0, 2 * 96 * 4);
+    EXPECT_EQ(static_cast<uint8_t*>(host_.buffers[17].buffers[1]) - out0, 3 * 96 * 4);
+    EXPECT_EQ(out0, object()->playbackArea());
+
+    ASSERT_EQ(host_.driver->start(), ASE_OK);
+    ASSERT_TRUE(waitForSwitches(500));
+    EXPECT_EQ(host_.inputErrors.load(), 0u);
+    // Blocks follow each other: each starts where the last one ended, and
+    // the halves alternate.
+    const auto frames = host_.copy(host_.inputFrames);
+    const auto indexes = host_.copy(host_.indexes);
+    const auto flags = host_.copy(host_.timeInfoFlags);
+    ASSERT_GE(frames.size(), 400u);
+    for (size_t i = 1; i < 400; ++i)
+        EXPECT_EQ(frames[i], (frames[i - 1] + 96) & sim::mixer::kSignalFrameMask) << "switch " << i;
+    for (size_t i = 1; i < indexes.size(); ++i)
+        EXPECT_NE(indexes[i], indexes[i - 1]);
+    ASSERT_FALSE(flags.empty());
+    EXPECT_EQ(flags[0], 7u);
+
+    EXPECT_EQ(host_.driver->stop(), ASE_OK);
+    EXPECT_EQ(host_.driver->disposeBuffers(), ASE_OK);
+    EXPECT_EQ(host_.driver->start(), ASE_NotPresent);
+}
+
+// What the host writes reaches the mixer's OUT side, every frame in order,
+// at one fixed distance from the input frame the host was given with it:
+// the host plays back the frame index of its input, tagged by channel.
+class StreamingOutput : public orvo::asio::testing::HostFixture,
+                        public ::testing::WithParamInterface<std::tuple<uint32_t, uint32_t, uint32_t>> {};
+
+TEST_P(StreamingOutput, EveryOutputSampleReachesTheMixerInOrder)
+{
+    const auto [rate, ms, blockFrames] = GetParam();
+    ready(rate, ms);
+    mixerDevice_->playback().enable(16, 400'000, 200'000);
+    host_.play = [](uint32_t channel, uint64_t frame, const orvo::asio::testing::TestHost& h) {
+        const uint32_t input = h.inputFrames[size_t(frame / uint64_t(h.frames))] + uint32_t(frame % uint64_t(h.frames));
+        return sim::mixer::recordSample(channel, input);
+    };
+    ASSERT_EQ(host_.create(), ASE_OK);
+    ASSERT_EQ(host_.frames, AsioLong(blockFrames));
+    ASSERT_EQ(host_.driver->start(), ASE_OK);
+    ASSERT_TRUE(waitForSwitches(uint64_t(rate) * 3 / blockFrames));
+    host_.driver->stop();
+    EXPECT_EQ(host_.inputErrors.load(), 0u);
+    ASSERT_TRUE(waitForSwitches(0));
+
+    const auto& rec = mixerDevice_->playback();
+    uint64_t played = 0, wrong = 0, steps = 0;
+    int64_t nearest = INT64_MAX, farthest = INT64_MIN;
+    bool first = true;
+    uint32_t last = 0;
+    for (const auto& packet : rec.packets()) {
+        for (uint32_t j = 0; j < packet.frames; ++j) {
+            const uint64_t frame = packet.firstFrame + j;
+            const uint32_t s0 = rec.sample(frame, 0);
+            if (s0 == 0)
+                continue; // silence before the first block and after the stop
+            for (uint32_t c = 0; c < 16; ++c)
+                if (rec.sample(frame, c) != sim::mixer::recordSample(c, sim::mixer::sampleFrameBits(s0)))
+                    ++wrong;
+            const uint32_t input = sim::mixer::sampleFrameBits(s0);
+            // The device's frame clock at the packet, in frames of this rate
+            // (a constant apart from its own count, anchored at the rate change).
+            const uint64_t clock = packet.microframe * rate / 8000 + j;
+            const int64_t d = int64_t(clock & sim::mixer::kSignalFrameMask) - input;
+            nearest = std::min(nearest, d);
+            farthest = std::max(farthest, d);
+            if (!first && input != ((last + 1) & sim::mixer::kSignalFrameMask))
+                ++steps;
+            first = false;
+            last = input;
+            ++played;
+        }
+    }
+    EXPECT_GT(played, uint64_t(rate) * 2);
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(steps, 0u);
+    // One distance, to within the frame a packet boundary may shift. At the
+    // device's first rate its frame clock starts with the bus, and the
+    // distance is the geometry's: three blocks ahead plus the output delay
+    // of the buffer time (0 ms up to 3 ms, else ms mod 3).
+    EXPECT_LE(farthest - nearest, 1) << nearest << " to " << farthest;
+    if (rate == 48000)
+        EXPECT_EQ(nearest, int64_t(3 * blockFrames + BufferModeForMillisecs(int32_t(ms)) * 48));
+}
+
+INSTANTIATE_TEST_SUITE_P(RatesAndBlocks, StreamingOutput,
+                         ::testing::Values(std::make_tuple(48000u, 1u, 48u), std::make_tuple(48000u, 8u, 96u),
+                                           std::make_tuple(44100u, 8u, 88u), std::make_tuple(96000u, 8u, 192u)),
+                         [](const auto& info) {
+                             return std::to_string(std::get<0>(info.param)) + "Hz" +
+                                    std::to_string(std::get<2>(info.param)) + "Frames";
+                         });
+
+TEST_F(Streaming, DisposeAndCreateAgainOnTheSameObject)
+{
+    ready(48000, 8);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(host_.create(), ASE_OK);
+        ASSERT_EQ(host_.driver->start(), ASE_OK);
+        ASSERT_TRUE(waitForSwitches(50));
+        EXPECT_EQ(host_.driver->stop(), ASE_OK);
+        EXPECT_EQ(host_.driver->start(), ASE_OK);
+        ASSERT_TRUE(waitForSwitches(50));
+        EXPECT_EQ(host_.driver->stop(), ASE_OK);
+        EXPECT_EQ(host_.driver->disposeBuffers(), ASE_OK);
+    }
+    EXPECT_EQ(host_.inputErrors.load(), 0u);
+    EXPECT_EQ(host_.resetRequests.load(), 0);
+}
+
+} // namespace
