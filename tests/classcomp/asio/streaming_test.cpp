@@ -128,8 +128,9 @@ TEST_P(StreamingOutput, EveryOutputSampleReachesTheMixerInOrder)
     // distance is the geometry's: three blocks ahead plus the output delay
     // of the buffer time (0 ms up to 3 ms, else ms mod 3).
     EXPECT_LE(farthest - nearest, 1) << nearest << " to " << farthest;
-    if (rate == 48000)
+    if (rate == 48000) {
         EXPECT_EQ(nearest, int64_t(3 * blockFrames + BufferModeForMillisecs(int32_t(ms)) * 48));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(RatesAndBlocks, StreamingOutput,
