@@ -446,15 +446,16 @@ void AAsio::ReadBufferSizeAndSampleRate(bool notify)
 
 bool AAsio::requestReset()
 {
-    if (!fCallbacks) {
+    ASIOCallbacks* callbacks = fCallbacks.load();
+    if (!callbacks) {
         uLog(1, "Reset attempted, but no callbacks of any kind");
         return false;
     }
     uLog(2, "Reset invoked [asioMessage=%d, bufferSwitch=%d, bufferSwitchTimeInfo=%d, sampleRateDidChange=%d]",
-         fCallbacks->asioMessage != nullptr, fCallbacks->bufferSwitch != nullptr,
-         fCallbacks->bufferSwitchTimeInfo != nullptr, fCallbacks->sampleRateDidChange != nullptr);
-    if (fCallbacks->asioMessage)
-        fCallbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+         callbacks->asioMessage != nullptr, callbacks->bufferSwitch != nullptr,
+         callbacks->bufferSwitchTimeInfo != nullptr, callbacks->sampleRateDidChange != nullptr);
+    if (callbacks->asioMessage)
+        callbacks->asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
     return true;
 }
 
@@ -462,8 +463,9 @@ void AAsio::notifySampleRateChanged(ASIOSampleRate rate)
 {
     fAsioTime.timeInfo.flags |= kSampleRateChanged;
     fAsioTime.timeInfo.sampleRate = rate;
-    if (fCallbacks && fCallbacks->sampleRateDidChange)
-        fCallbacks->sampleRateDidChange(rate);
+    ASIOCallbacks* callbacks = fCallbacks.load();
+    if (callbacks && callbacks->sampleRateDidChange)
+        callbacks->sampleRateDidChange(rate);
 }
 
 } // namespace orvo::asio

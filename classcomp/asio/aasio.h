@@ -62,6 +62,9 @@ public:
     bool isStreamingWanted() const;
     bool isRunning() const { return fRunning.load(); }
     bool isBufferSizeInited() const { return fIsBufferSizeInited.load(); }
+    // Moves on at every disposeBuffers: a registration made before belongs
+    // to buffers the host has given up, even when it asks again at once.
+    uint32_t buffersGeneration() const { return fBuffersGeneration.load(); }
     void setIsBufferSizeInited(bool on);
     void setClientProcessedBlockCount(uint64_t count) { fClientProcessedBlockCount.store(count); }
     void clearOutputReady() { fInOutputReady.store(false); }
@@ -73,6 +76,7 @@ public:
     void clearJoinedPlaybackBuffers();
     // The late-block rule of output mixing at the wake for `processed`.
     void finishLateBlock(uint64_t processed);
+    void silenceAfterLastBlock(uint64_t processed);
     void streamingThreadStarted();
     // The streaming thread's last act: true when the object was released on
     // that thread and is to be deleted now.
@@ -102,7 +106,7 @@ private:
     bool onStreamingThread() const;
 
     double fSamplePosition = 0;
-    ASIOCallbacks* fCallbacks = nullptr;
+    std::atomic<ASIOCallbacks*> fCallbacks{nullptr};
     ASIOTime fAsioTime{};
     ASIOTimeStamp fSystemTime{};
     bool fTimeInfoMode = false;
@@ -126,6 +130,8 @@ private:
     std::atomic<bool> fSharedBuffersAttached{false};
     std::atomic<bool> fInOutputReady{false};
     std::atomic<bool> fReleasedOnStreamingThread{false};
+    std::atomic<bool> fSwitching{false};
+    std::atomic<uint32_t> fBuffersGeneration{0}; // a buffer switch is calling the host
     int32_t fDeviceIndex = 0;
     std::atomic<uint32_t> fBlockFrames{0};
     std::atomic<uint32_t> fSampleRate{0};

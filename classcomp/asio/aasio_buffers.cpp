@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 namespace orvo::asio {
 
@@ -147,6 +148,7 @@ ASIOError AAsio::disposeBuffers()
     // The streaming thread sees the flag, leaves its block loop and gives
     // the registration back to the kernel driver; the next createBuffers
     // waits for a new one.
+    fBuffersGeneration.fetch_add(1);
     fIsBufferSizeInited = false;
     fSharedBuffersAttached = false;
     fCallbacks = nullptr;
@@ -170,6 +172,12 @@ ASIOError AAsio::stop()
 {
     uLog(2, "AAsio::stop");
     fRunning = false;
+    // Once stop returns no buffer switch runs: the host may let go of its
+    // buffers. (On the streaming thread itself, inside a callback, there is
+    // nothing to wait for.)
+    if (!onStreamingThread())
+        while (fSwitching.load())
+            std::this_thread::yield();
     return ASE_OK;
 }
 
@@ -228,6 +236,13 @@ void AAsio::detachSharedBuffers()
 
 void AAsio::switchBuffers(uint32_t index)
 {
+    // Announced before the running flag is read; stop() clears the flag
+    // before it looks at this (both sequentially consistent).
+    fSwitching = true;
+    struct Done {
+        std::atomic<bool>& flag;
+        ~Done() { flag = false; }
+    } done{fSwitching};
     ASIOCallbacks* callbacks = fCallbacks;
     if (!fRunning.load() || !callbacks)
         return;
@@ -285,6 +300,15 @@ void AAsio::finishLateBlock(uint64_t processed)
         DescribePlaybackRings(fAsioInfo.load(), fSharedJoinedPlaybackBuffersClipped.load(),
                               fSharedJoinedPlaybackBuffersUnclipped.load(), fBlockFrames.load(), rings))
         FinishLateBlock(rings, processed);
+}
+
+void AAsio::silenceAfterLastBlock(uint64_t processed)
+{
+    PlaybackRings rings;
+    if (fSharedBuffersAttached.load() &&
+        DescribePlaybackRings(fAsioInfo.load(), fSharedJoinedPlaybackBuffersClipped.load(),
+                              fSharedJoinedPlaybackBuffersUnclipped.load(), fBlockFrames.load(), rings))
+        SilenceAfterLastBlock(rings, processed);
 }
 
 void AAsio::clearBuffers()

@@ -194,4 +194,17 @@ bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed)
     return true;
 }
 
+void SilenceAfterLastBlock(const PlaybackRings& rings, uint64_t processed)
+{
+    if (k::AsioInfo(rings.record).startedClientCount() > 1)
+        return;
+    for (uint32_t ahead = 4; ahead <= rings.ringBlocks; ++ahead) {
+        const uint32_t t = uint32_t((processed + ahead) % rings.ringBlocks);
+        std::memset(rings.clipped + size_t(t) * rings.blockBytes(), 0, rings.blockBytes());
+        if (t == 0) // and the ring's first bytes where a transfer past the end reads them
+            std::memset(rings.clipped + rings.ringBytes(), 0,
+                        std::min(rings.blockBytes(), kJoinedRingMappingBytes - rings.ringBytes()));
+    }
+}
+
 } // namespace orvo::asio

@@ -67,6 +67,12 @@ bool MixClientBlock(const PlaybackRings& rings, const OutputBlock& output, uint6
 // clients are mixing and it has not been converted. True when it converted.
 bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed);
 
+// After the last block a client wrote before it stopped (processed + 3):
+// the rest of the clipped ring holds the previous cycle, which the kernel
+// driver's transfers still in flight would play. Silenced, unless other
+// clients are started and mixing into it.
+void SilenceAfterLastBlock(const PlaybackRings& rings, uint64_t processed);
+
 // Conversion of one summed sample.
 uint32_t ConvertIntSample(int32_t sum);
 float ConvertFloatSample(float sum);

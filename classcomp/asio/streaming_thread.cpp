@@ -70,6 +70,7 @@ std::u16string eventName(uint32_t clientId, const w32::GUID& g)
 // held by a lease on the handle that made them.
 struct Registration {
     bool active = false;
+    uint32_t generation = 0; // of the object's buffers it was made for
     uint32_t clientSlot = 0;
     uint8_t* record = nullptr;
     MappingLease lease;
@@ -109,7 +110,7 @@ void StreamingThread::run()
     bool badHandle = false;
     while (a_.isStreamingWanted()) {
         w32::Sleep(kIdlePollMs);
-        if (reg_.active && !a_.isBufferSizeInited()) {
+        if (reg_.active && (!a_.isBufferSizeInited() || a_.buffersGeneration() != reg_.generation)) {
             sendStarted(slot_, wrapper_, false);
             disposeRegistration();
         }
@@ -178,6 +179,7 @@ bool StreamingThread::registerClient()
     const uint64_t handle = uint64_t(uintptr_t(event_));
     std::memcpy(input, &handle, sizeof handle);
     uint8_t reply[ibr::kSize] = {};
+    reg_.generation = a_.buffersGeneration();
     // The lease is taken in the same hold of the wrapper lock as the set-up,
     // so no re-open can come between them.
     w32::EnterCriticalSection(&wrapper_->lock);
@@ -233,9 +235,17 @@ void StreamingThread::streamBlocks()
     const uint32_t addend = DeadlineAddend(a_.blockFrames(), uOrvoAudioGetSampleRate(slot_, wrapper_));
     uLog(2, "Time offset addend = %lld", static_cast<long long>(addend));
 
-    while (a_.isStreamingWanted() && a_.isBufferSizeInited()) {
+    while (a_.isStreamingWanted() && a_.isBufferSizeInited() && a_.buffersGeneration() == reg_.generation) {
         const bool present = bool(GetAsioInfo(slot_, wrapper_, false));
         if (!a_.isRunning()) {
+            // A stopped host is no started client: the kernel driver stops
+            // counting on its blocks, and its rings, once nobody is started,
+            // are cleared instead of playing the last cycle again and again.
+            if (startedSent) {
+                a_.silenceAfterLastBlock(processed);
+                if (sendStarted(slot_, wrapper_, false))
+                    startedSent = false;
+            }
             w32::Sleep(kNotStartedPollMs);
             uLogRaw(2, "z");
             a_.clearJoinedPlaybackBuffers();
