@@ -13,7 +13,7 @@ demo: deps
 	cmake --build --preset default -j $(JOBS)
 	scripts/with-jack build/default/sim/machine/orvo-demo
 	@if [ -e build/default/classcomp/asio/libOrvoUac2Asio.so ]; then \
-	  build/default/sim/asiohost/orvo-asio-host --machine --seconds 1; fi
+	  build/default/sim/asiohost/orvo-asio-host --machine --buffers --seconds 3 --signal sine; fi
 	scripts/with-jack scripts/demo-panel build/default
 	scripts/demo-buffersize build/default
 

@@ -7,7 +7,9 @@
 #include "platform/win32/reg_key.h"
 #include "platform/win32/synch.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -175,6 +177,8 @@ bool AsioHost::startStreaming()
     }
     report_.line("channels " + std::to_string(inputs) + " in, " + std::to_string(outputs) + " out; buffer size " +
                  std::to_string(preferred) + "; rate " + std::to_string(static_cast<long>(rate)));
+    sampleRate_ = rate;
+    inputPeaks_.assign(static_cast<size_t>(std::max<AsioLong>(inputs, 0)), 0);
     buffers_.clear();
     types_.clear();
     for (AsioLong direction = 1; direction >= 0; --direction) {
@@ -246,6 +250,7 @@ void AsioHost::release()
         return;
     if (switches_.load() > 0)
         report_.line("buffer switches: " + std::to_string(switches_.load()));
+    reportStream();
     const com::HRESULT canUnload = canUnloadNow_ ? canUnloadNow_() : com::S_FALSE;
     report_.line(std::string("DllCanUnloadNow: ") + (canUnload == com::S_OK ? "S_OK" : hex(canUnload)));
     if (canUnload != com::S_OK) {
@@ -268,28 +273,64 @@ void AsioHost::switchBuffers(int32_t index)
         if (!half)
             continue;
         if (buffers_[i].isInput) {
+            const auto* in = static_cast<const int32_t*>(half);
             if (buffers_[i].channelNum == 0)
                 for (int32_t f = 0; f < blockFrames_ && recorded_ < recording_.size(); ++f)
-                    recording_[recorded_++] = static_cast<const int32_t*>(half)[f];
+                    recording_[recorded_++] = in[f];
+            const size_t channel = static_cast<size_t>(buffers_[i].channelNum);
+            if (channel < inputPeaks_.size())
+                for (int32_t f = 0; f < blockFrames_; ++f)
+                    inputPeaks_[channel] = std::max(inputPeaks_[channel], static_cast<uint32_t>(std::abs(static_cast<int64_t>(in[f]))));
             continue;
         }
         const bool isFloat = types_[i] == ASIOSTFloat32LSB;
         for (int32_t f = 0; f < blockFrames_; ++f) {
-            const uint64_t frame = signalFrame_ + static_cast<uint64_t>(f);
-            double value = 0; // -1..1
-            if (options_.signal == HostOptions::Signal::Ramp)
-                value = static_cast<double>(frame % 256) / 128.0 - 1.0;
-            else if (options_.signal == HostOptions::Signal::Sine)
-                value = 0.5 * std::sin(2.0 * M_PI * static_cast<double>(frame % 48) / 48.0);
+            const int32_t value = signalSample(options_.signal, signalFrame_ + static_cast<uint64_t>(f));
             if (isFloat)
-                static_cast<float*>(half)[f] = static_cast<float>(value);
+                static_cast<float*>(half)[f] = static_cast<float>(value / 2147483648.0);
             else
-                static_cast<int32_t*>(half)[f] = static_cast<int32_t>(value * 2147483647.0);
+                static_cast<int32_t*>(half)[f] = value;
         }
     }
     signalFrame_ += static_cast<uint64_t>(blockFrames_);
+    const uint32_t now = w32::GetTickCount();
+    if (switches_.load() == 0)
+        firstSwitchMs_ = now;
+    lastSwitchMs_ = now;
+    framesSwitched_ += static_cast<uint64_t>(blockFrames_);
     switches_.fetch_add(1);
     driver_->outputReady();
+}
+
+int32_t AsioHost::signalSample(HostOptions::Signal signal, uint64_t frame)
+{
+    double value = 0; // -1..1
+    if (signal == HostOptions::Signal::Ramp)
+        value = static_cast<double>(frame % 256) / 128.0 - 1.0;
+    else if (signal == HostOptions::Signal::Sine)
+        value = 0.5 * std::sin(2.0 * M_PI * static_cast<double>(frame % 48) / 48.0);
+    return static_cast<int32_t>(value * 2147483647.0);
+}
+
+void AsioHost::reportStream()
+{
+    if (framesSwitched_ == 0)
+        return;
+    const uint32_t ms = lastSwitchMs_ - firstSwitchMs_;
+    const uint64_t blocks = framesSwitched_ / static_cast<uint64_t>(std::max(blockFrames_, 1));
+    char text[160];
+    std::snprintf(text, sizeof text, "streamed %llu blocks of %d frames in %.3f s of wall time: %.0f frames/s (rate %.0f)",
+                  static_cast<unsigned long long>(blocks), blockFrames_, ms / 1000.0,
+                  ms ? static_cast<double>(framesSwitched_ - static_cast<uint64_t>(blockFrames_)) * 1000.0 / ms : 0.0,
+                  sampleRate_);
+    report_.line(text);
+    std::string levels = "input peak level per channel (dBFS):";
+    for (size_t c = 0; c < inputPeaks_.size(); ++c) {
+        std::snprintf(text, sizeof text, " %zu:%.1f", c + 1,
+                      inputPeaks_[c] ? 20.0 * std::log10(inputPeaks_[c] / 2147483648.0) : -144.0);
+        levels += text;
+    }
+    report_.line(levels);
 }
 
 void AsioHost::writeRecording()

@@ -55,6 +55,8 @@ public:
     void release();
 
     int resetsAnswered() const { return resets_; }
+    // What the signal is at host frame `frame`, as a 32-bit integer sample.
+    static int32_t signalSample(HostOptions::Signal signal, uint64_t frame);
     uint64_t bufferSwitches() const { return switches_.load(); }
     const com::CLSID& classId() const { return classId_; }
 
@@ -94,6 +96,14 @@ private:
     uint64_t signalFrame_ = 0;
     std::vector<int32_t> recording_; // first input channel, reserved up front
     size_t recorded_ = 0;
+    // What the user is shown at the end: wall time of the first and last
+    // switch, frames handed over, the peak of each input channel.
+    uint32_t firstSwitchMs_ = 0;
+    uint32_t lastSwitchMs_ = 0;
+    uint64_t framesSwitched_ = 0;
+    double sampleRate_ = 0;
+    std::vector<uint32_t> inputPeaks_;
+    void reportStream();
 };
 
 } // namespace orvo::asiohost

@@ -8,6 +8,8 @@
 //                  [--machine [--model qx1600|zr90alpha] [--library FILE]]
 //                  [--registry-root DIR] [--drive-root DIR]
 
+#include "classcomp/kernel/asio_info.h"
+#include "classcomp/kernel/device_context.h"
 #include "platform/kernel/usb_bus.h"
 #include "platform/registry/registry.h"
 #include "platform/win32/files.h"
@@ -49,6 +51,42 @@ std::u16string firstDriver()
     const bool found = w32::RegEnumKeyExW(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) == 0;
     w32::RegCloseKey(key);
     return found ? std::u16string(name, length) : std::u16string();
+}
+
+// The machine's view after the run: slips the kernel driver counted, and
+// whether what the host played arrived at the mixer's OUT side.
+void reportArrival(kplat::usb::HostController& bus, uint32_t port, const sim::mixer::UsbAudioDevice& device,
+                   const HostOptions& options)
+{
+    if (kplat::Device* d = bus.device(port)) {
+        if (orvo::kernel::DeviceContext* c = orvo::kernel::GetDeviceContext(*d); c && c->asioInfo) {
+            orvo::kernel::AsioInfo info(c->asioInfo);
+            std::printf("machine: slips %u, transfers read %u (failed %u), written %u (failed %u), measured rate %u\n",
+                        info.slipsTotal() + info.pendingSlips(), info.readsCompleted(), info.readsFailed(),
+                        info.writesCompleted(), info.writesFailed(), info.measuredSampleRate());
+        }
+    }
+    const sim::mixer::PlaybackRecorder& played = device.playback();
+    if (options.signal == HostOptions::Signal::Silence || played.frames() == 0)
+        return;
+    // The signal repeats: every nonzero frame of output 1 must be one of its samples.
+    uint64_t sounding = 0, matching = 0;
+    for (uint64_t f = 0; f < played.frames(); ++f) {
+        const auto sample = static_cast<int32_t>(played.sample(f, 0));
+        if (sample == 0)
+            continue;
+        ++sounding;
+        for (uint64_t phase = 0; phase < 256; ++phase)
+            if (AsioHost::signalSample(options.signal, phase) == sample) {
+                ++matching;
+                break;
+            }
+    }
+    std::printf("machine: the mixer's output 1 received %llu frames, %llu of them sounding, %llu of those the host's "
+                "signal: %s\n",
+                static_cast<unsigned long long>(played.frames()), static_cast<unsigned long long>(sounding),
+                static_cast<unsigned long long>(matching),
+                sounding > 0 && matching == sounding ? "the played signal arrived" : "NOT the played signal");
 }
 
 } // namespace
@@ -119,6 +157,10 @@ int main(int argc, char** argv)
             return 1;
         }
         std::printf("machine: mixer %s plugged in\n", mixer->profile().key.c_str());
+        // What reaches the mixer's OUT side, for the report at the end.
+        const uint32_t seconds = options.milliseconds / 1000 + 2;
+        mixer->usb('A').playback().enable(mixer->profile().playback.channels(),
+                                          uint64_t(mixer->profile().highestRate()) * seconds, 8000ull * seconds);
     }
     if (options.driverName.empty())
         options.driverName = firstDriver();
@@ -135,6 +177,8 @@ int main(int argc, char** argv)
             result = 1;
         host.release();
     }
+    if (machine)
+        reportArrival(*bus, port, mixer->usb('A'), options);
     if (machine) {
         bus->unplug(port); // the bus polls the mixer until it is unplugged
         mixer.reset();
