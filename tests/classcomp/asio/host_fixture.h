@@ -168,6 +168,19 @@ public:
         }
         sleeping_.fetch_sub(1);
     }
+    // Threads of a test may outlive it (a monitor the release did not wait
+    // for): the clock lives for the process and is reset for each test.
+    static DrivenClock& instance()
+    {
+        static DrivenClock* clock = new DrivenClock;
+        return *clock;
+    }
+    void reset()
+    {
+        driver_ = nullptr;
+        driverId_ = 0;
+        followers_ = 0;
+    }
     void drive(w32::HANDLE thread)
     {
         driver_ = thread;
@@ -197,7 +210,11 @@ private:
 
 class HostFixture : public DeviceFixture {
 protected:
-    HostFixture() { previousUserClock_ = w32::setClock(&userClock_); }
+    HostFixture() : userClock_(DrivenClock::instance())
+    {
+        userClock_.reset();
+        previousUserClock_ = w32::setClock(&userClock_);
+    }
     ~HostFixture() override
     {
         if (host_.driver)
@@ -251,7 +268,7 @@ protected:
         return waitFor([&] { return host_.switches.load() >= target; });
     }
 
-    DrivenClock userClock_;
+    DrivenClock& userClock_;
     w32::Clock* previousUserClock_ = nullptr;
     TestHost host_;
 };
