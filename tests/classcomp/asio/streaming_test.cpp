@@ -118,7 +118,8 @@ TEST_P(StreamingOutput, EveryOutputSampleReachesTheMixerInOrder)
             // The device's frame clock at the packet, in frames of this rate
             // (a constant apart from its own count, anchored at the rate change).
             const uint64_t clock = packet.microframe * rate / 8000 + j;
-            const int64_t d = int64_t(clock & sim::mixer::kSignalFrameMask) - input;
+            // Both count modulo 2^24.
+            const int64_t d = int64_t((clock - input) & sim::mixer::kSignalFrameMask);
             nearest = std::min(nearest, d);
             farthest = std::max(farthest, d);
             if (!first && input != ((last + 1) & sim::mixer::kSignalFrameMask)) {
