@@ -113,6 +113,11 @@ TEST_F(DriverObject, BindsToItsSlotAndAnswersFromTheDevice)
     EXPECT_EQ(d->setClockSource(0), ASE_OK);
     EXPECT_EQ(d->future(kAsioEnableTimeCodeRead, nullptr), ASE_SUCCESS);
     EXPECT_EQ(d->future(kAsioTransport, nullptr), ASE_NotPresent);
+    // Only what the driver does is claimed: no input monitoring.
+    EXPECT_EQ(d->future(kAsioSetInputMonitor, nullptr), ASE_NotPresent);
+    EXPECT_EQ(d->future(kAsioCanInputMonitor, nullptr), ASE_NotPresent);
+    EXPECT_EQ(d->future(kAsioCanTimeInfo, nullptr), ASE_SUCCESS);
+    EXPECT_EQ(d->future(kAsioCanTimeCode, nullptr), ASE_SUCCESS);
     EXPECT_EQ(d->future(kAsioCanTransport, nullptr), ASE_NotPresent);
     ASIOSamples position{1, 1};
     ASIOTimeStamp stamp{1, 1};

@@ -5,6 +5,7 @@
 #include "host_fixture.h"
 
 #include "classcomp/asio/device_api.h"
+#include "classcomp/asio/streaming_thread.h"
 #include "classcomp/kernel/asio_info.h"
 #include "platform/win32/message.h"
 
@@ -19,6 +20,15 @@ using namespace orvo::asio;
 namespace k = orvo::kernel;
 
 class Streaming : public orvo::asio::testing::HostFixture {};
+
+TEST(StreamingThread, TheDeadlineIsOneAndAHalfBlocksInWholeMilliseconds)
+{
+    const struct {
+        uint32_t frames, rate, addend;
+    } cases[] = {{96, 48000, 30000}, {144, 44100, 40000}, {48, 48000, 10000}, {96, 1999, 1440000}, {96, 0, 1440000}};
+    for (const auto& c : cases)
+        EXPECT_EQ(DeadlineAddend(c.frames, c.rate), c.addend) << c.frames << " frames at " << c.rate;
+}
 
 TEST_F(Streaming, CreatesBuffersOnTheKernelRingsAndHandsEveryInputSample)
 {
