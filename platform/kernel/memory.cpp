@@ -3,6 +3,7 @@
 #include "platform/kernel/exception.h"
 #include "platform/kernel/fault.h"
 #include "platform/kernel/level.h"
+#include "platform/object/address_space.h"
 #include "platform/object/process.h"
 
 #include <sys/mman.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -150,9 +152,11 @@ public:
     bool pagesFreed = false;
     struct Mapping {
         AccessMode mode;
-        uint32_t processId; // the process a user mapping belongs to
+        std::shared_ptr<ob::AddressSpace> space; // a process of its own: mapped there
     };
-    std::map<void*, Mapping> mappings;
+    // By address and process (0 for system space): two processes may see
+    // their views at one address.
+    std::map<std::pair<void*, uint32_t>, Mapping> mappings;
 };
 
 namespace {
@@ -235,13 +239,35 @@ void* mapLockedPages(Mdl& mdl, AccessMode mode, CacheType cache)
     std::unique_lock lock(gMdlMutex);
     if (mdl.pagesFreed)
         violation("mapping a page list whose pages were freed");
+    const uint32_t processId = mode == AccessMode::User ? ob::Process::current().id() : 0;
+    std::shared_ptr<ob::AddressSpace> space =
+        mode == AccessMode::User ? ob::Process::current().addressSpace() : nullptr;
+    void* address = nullptr;
+    if (space) {
+        // The process maps the memfd itself; its answer is bounded in time,
+        // and the list's pages stay while the lock is let go.
+        const int fd = mdl.fd;
+        const size_t bytes = mdl.mappedBytes;
+        lock.unlock();
+        address = space->map(fd, bytes);
+        if (!address || reinterpret_cast<uintptr_t>(address) % pageSize() != 0 ||
+            reinterpret_cast<uintptr_t>(address) + bytes > (uintptr_t(1) << 32))
+            return fail();
+        lock.lock();
+        if (!mdl.mappings.emplace(std::pair(address, processId), Mdl::Mapping{mode, space}).second) {
+            lock.unlock();
+            space->unmap(address, bytes);
+            return fail();
+        }
+        ++gUserViews[processId];
+        return address;
+    }
     int flags = MAP_SHARED;
 #ifdef MAP_32BIT
     if (mode == AccessMode::User)
         flags |= MAP_32BIT;
 #endif
-
-    void* address = mmap(nullptr, mdl.mappedBytes, PROT_READ | PROT_WRITE, flags, mdl.fd, 0);
+    address = mmap(nullptr, mdl.mappedBytes, PROT_READ | PROT_WRITE, flags, mdl.fd, 0);
     if (address == MAP_FAILED) {
         lock.unlock();
         return fail();
@@ -258,8 +284,7 @@ void* mapLockedPages(Mdl& mdl, AccessMode mode, CacheType cache)
     if (mode == AccessMode::Kernel)
         madvise(address, mdl.mappedBytes, MADV_POPULATE_WRITE);
 #endif
-    const uint32_t processId = mode == AccessMode::User ? ob::Process::current().id() : 0;
-    mdl.mappings.emplace(address, Mdl::Mapping{mode, processId});
+    mdl.mappings.emplace(std::pair(address, processId), Mdl::Mapping{mode, nullptr});
     if (mode == AccessMode::User)
         ++gUserViews[processId];
     return address;
@@ -268,21 +293,32 @@ void* mapLockedPages(Mdl& mdl, AccessMode mode, CacheType cache)
 void unmapLockedPages(void* address, Mdl& mdl)
 {
     std::unique_lock lock(gMdlMutex);
-    auto it = mdl.mappings.find(address);
-    if (it == mdl.mappings.end())
-        violation("unmapping an address that is no mapping of this page list");
+    // A view of the current process first: a client process's addresses are
+    // its own and may equal a system address here.
+    auto it = mdl.mappings.find(std::pair(address, ob::Process::current().id()));
+    if (it == mdl.mappings.end()) {
+        it = mdl.mappings.find(std::pair(address, uint32_t(0)));
+        if (it == mdl.mappings.end()) {
+            // A user mapping is undone in the context of the process it is in.
+            for (const auto& [key, mapping] : mdl.mappings)
+                if (key.first == address)
+                    violation("unmapping a user mapping from another process");
+            violation("unmapping an address that is no mapping of this page list");
+        }
+    }
     if (it->second.mode == AccessMode::User) {
         requireAtMost(Level::Apc, "unmapping pages from a process");
-        // A user mapping is undone in the context of the process it is in.
-        if (it->second.processId != ob::Process::current().id())
-            violation("unmapping a user mapping from another process");
-        if (--gUserViews[it->second.processId] == 0)
-            gUserViews.erase(it->second.processId);
+        if (--gUserViews[it->first.second] == 0)
+            gUserViews.erase(it->first.second);
     }
+    std::shared_ptr<ob::AddressSpace> space = std::move(it->second.space);
     mdl.mappings.erase(it);
     size_t bytes = mdl.mappedBytes;
     lock.unlock();
-    quarantine(address, bytes);
+    if (space)
+        space->unmap(address, bytes);
+    else
+        quarantine(address, bytes);
 }
 
 size_t mdlMappingCount(const Mdl& mdl)

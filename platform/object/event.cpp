@@ -1,6 +1,7 @@
 #include "platform/object/event.h"
 
 #include "platform/object/name_space.h"
+#include "platform/object/shared_signal.h"
 
 namespace ob {
 
@@ -30,7 +31,9 @@ Status Event::openNamed(const std::string& name, Ref<Event>& out)
 int32_t Event::signal(int32_t increment, bool thenReset)
 {
     DispatcherLock lock;
-    const int32_t previous = signalStateLocked();
+    int32_t previous = signalStateLocked();
+    if (shared_)
+        previous = thenReset ? shared_->pulse() : shared_->set();
     lastIncrement_ = increment;
     ++setCount_;
     setSignalStateLocked(1);
@@ -53,9 +56,29 @@ int32_t Event::pulse(int32_t priorityIncrement)
 int32_t Event::reset()
 {
     DispatcherLock lock;
-    const int32_t previous = signalStateLocked();
+    int32_t previous = signalStateLocked();
+    if (shared_)
+        previous = shared_->reset();
     setSignalStateLocked(0);
     return previous;
+}
+
+void Event::share(std::shared_ptr<SharedSignal> signal)
+{
+    DispatcherLock lock;
+    if (!shared_) {
+        if (signalStateLocked())
+            signal->set();
+        else
+            signal->reset();
+        shared_ = std::move(signal);
+    }
+}
+
+std::shared_ptr<SharedSignal> Event::shared() const
+{
+    DispatcherLock lock;
+    return shared_;
 }
 
 void Event::consumeLocked()

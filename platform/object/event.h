@@ -6,9 +6,12 @@
 
 #include "platform/object/dispatcher.h"
 
+#include <memory>
 #include <string>
 
 namespace ob {
+
+class SharedSignal;
 
 // Access rights of an event handle.
 inline constexpr uint32_t kSynchronize = 0x00100000;
@@ -39,6 +42,11 @@ public:
     // manual-reset event, one for an auto-reset one) and leaves it reset.
     int32_t pulse(int32_t priorityIncrement = 0);
 
+    // From now on the state also lives in `signal`, which other processes
+    // wait on and reset; the shared state is the one that counts. Once only.
+    void share(std::shared_ptr<SharedSignal> signal);
+    std::shared_ptr<SharedSignal> shared() const;
+
     int32_t lastPriorityIncrement() const;
     uint64_t setCount() const; // sets and pulses so far
 
@@ -50,6 +58,7 @@ private:
     const Kind kind_;
     int32_t lastIncrement_ = 0;
     uint64_t setCount_ = 0;
+    std::shared_ptr<SharedSignal> shared_; // under the dispatcher lock
 };
 
 } // namespace ob

@@ -77,6 +77,16 @@ const Ref<Process>& Process::machineRef()
     return *p;
 }
 
+Ref<Process> Process::create(uint32_t id, Handle firstHandle)
+{
+    Process& creator = current();
+    Ref<Process> process = make(id, creator.id());
+    process->next_ = firstHandle;
+    if (auto created = hooks().created)
+        created(creator, *process);
+    return process;
+}
+
 Ref<Process> Process::machineDefault()
 {
     return machineRef();
@@ -111,6 +121,32 @@ Status Process::insert(Ref<Object> object, uint32_t access, Handle& out)
     table_.emplace(h, Entry{std::move(object), access});
     out = h;
     return Status::Ok;
+}
+
+Status Process::insertAt(Handle handle, Ref<Object> object, uint32_t access)
+{
+    if (!object || handle == kNullHandle || handle % 4 != 0 || handle >= kCurrentThreadHandle)
+        return Status::InvalidParameter;
+    std::lock_guard lock(mutex_);
+    if (terminated_ || table_.size() >= limit_)
+        return Status::InsufficientResources;
+    if (table_.count(handle))
+        return Status::InvalidParameter;
+    object->handleCount_.fetch_add(1, std::memory_order_acq_rel);
+    table_.emplace(handle, Entry{std::move(object), access});
+    return Status::Ok;
+}
+
+void Process::setAddressSpace(std::shared_ptr<AddressSpace> space)
+{
+    std::lock_guard lock(mutex_);
+    space_ = std::move(space);
+}
+
+std::shared_ptr<AddressSpace> Process::addressSpace() const
+{
+    std::lock_guard lock(mutex_);
+    return space_;
 }
 
 void Process::released(Ref<Object> object)

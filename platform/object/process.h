@@ -14,9 +14,12 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <mutex>
 
 namespace ob {
+
+class AddressSpace;
 
 using Handle = uint32_t;
 inline constexpr Handle kNullHandle = 0;
@@ -43,6 +46,9 @@ public:
     // calling thread's current process. A process whose last reference goes
     // before it was terminated ends then (exit code 0), as terminate says.
     static Ref<Process> create();
+    // A process with a given id whose handle values start at `firstHandle`
+    // (the machine process's table of a real client process).
+    static Ref<Process> create(uint32_t id, Handle firstHandle);
     // The process every thread acts for unless a ProcessScope says otherwise;
     // its id is the real process id.
     static Ref<Process> machineDefault();
@@ -55,6 +61,10 @@ public:
 
     // Adds a handle to `object` with the access rights `access`.
     Status insert(Ref<Object> object, uint32_t access, Handle& out);
+    // Adds a handle with the value `handle` (a multiple of 4): another table
+    // gave it, and both must name the object with one value. InvalidParameter
+    // when the value is not free.
+    Status insertAt(Handle handle, Ref<Object> object, uint32_t access);
     Status close(Handle handle);
     // The object behind `handle`, checked against `type` and, unless
     // desiredAccess is 0 (a kernel-mode reference), against the access the
@@ -88,6 +98,10 @@ public:
     bool terminated() const;
     uint32_t exitCode() const; // 259 (still active) until terminated
 
+    // The process's own address space when it is not this real process's
+    // (null: user mappings into it are mappings in this real process).
+    void setAddressSpace(std::shared_ptr<AddressSpace> space);
+    std::shared_ptr<AddressSpace> addressSpace() const;
     ~Process() override;
 
 private:
@@ -108,6 +122,7 @@ private:
     size_t limit_ = SIZE_MAX;
     bool terminated_ = false;
     uint32_t exitCode_ = 0;
+    std::shared_ptr<AddressSpace> space_;
 };
 
 // Makes the calling thread act for `process` until the scope ends; scopes nest.

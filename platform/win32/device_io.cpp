@@ -1,7 +1,7 @@
 // The only user-mode file that calls the kernel side. Everything that
 // crosses is plain data (paths, codes, buffers, the caller's ids and
-// handles), so a kernel in a process of its own can later sit behind a
-// connection here without changing the calls above.
+// handles); with a machine process (machine_link.h) the same calls cross its
+// connection instead.
 
 #include "platform/win32/device_io.h"
 
@@ -10,6 +10,7 @@
 #include "platform/object/thread.h"
 #include "platform/win32/error.h"
 #include "platform/win32/handles.h"
+#include "platform/win32/machine_link.h"
 #include "platform/win32/setupapi.h"
 
 #include <algorithm>
@@ -130,7 +131,12 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR enumerator, HWND pa
         return INVALID_HANDLE_VALUE;
     }
     // Interfaces are listed only while their device is started, so "present" holds for all.
-    auto set = std::make_shared<DeviceInfoSet>(*classGuid, kplat::io::deviceInterfaces(toKernel(*classGuid)));
+    std::vector<std::u16string> paths;
+    if (!machine::remote())
+        paths = kplat::io::deviceInterfaces(toKernel(*classGuid));
+    else if (!machine::listInterfaces(*classGuid, paths))
+        return INVALID_HANDLE_VALUE;
+    auto set = std::make_shared<DeviceInfoSet>(*classGuid, std::move(paths));
     HANDLE h = nullptr;
     if (ob::Status s = insertHandle(set, 0, h); s != ob::Status::Ok) {
         SetLastError(errorFromObjectManager(s));
@@ -221,6 +227,8 @@ HANDLE CreateFileW(LPCWSTR path, DWORD desiredAccess, DWORD shareMode, const SEC
         SetLastError(ERROR_ACCESS_DENIED); // devices are not made by opening them
         return INVALID_HANDLE_VALUE;
     }
+    if (machine::remote())
+        return machine::createFile(path, desiredAccess);
     kplat::io::FileRef file;
     const kplat::Status st = kplat::io::openDeviceInterface(path, caller(), file);
     if (kplat::failed(st)) {
@@ -243,6 +251,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID input, DWORD inp
     if (overlapped || !bytesReturned || (!input && inputLength) || (!output && outputLength))
         return fail(ERROR_INVALID_PARAMETER);
     *bytesReturned = 0;
+    if (machine::remote())
+        return machine::deviceIoControl(device, ioControlCode, input, inputLength, output, outputLength, bytesReturned);
     ob::Ref<DeviceFile> f = referenceHandle<DeviceFile>(device, ob::ObjectType::File, 0);
     if (!f)
         return FALSE;

@@ -1,10 +1,12 @@
 #include "platform/win32/synch.h"
 
 #include "platform/object/event.h"
+#include "platform/object/shared_signal.h"
 #include "platform/object/thread.h"
 #include "platform/registry/registry.h"
 #include "platform/win32/error.h"
 #include "platform/win32/handles.h"
+#include "platform/win32/machine_link.h"
 #include "platform/win32/security.h"
 
 #include <string>
@@ -20,6 +22,12 @@ std::string objectName(LPCWSTR name)
     for (; *name; ++name)
         s += *name;
     return reg::utf8(s);
+}
+
+// A machine event (machine_link.h) is set, reset and waited on in its shared page.
+std::shared_ptr<ob::SharedSignal> machineEventOf(HANDLE h, DWORD access, bool& denied)
+{
+    return machine::sharedEvent(h, access, denied).signal;
 }
 
 ob::Ref<ob::Event> eventOf(HANDLE h)
@@ -50,6 +58,8 @@ HANDLE CreateEventW(const SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOO
 {
     if (!checkSecurityAttributes(attributes))
         return nullptr;
+    if (name && *name && machine::remote())
+        return machine::createEvent(manualReset, initialState, name);
     const ob::Event::Kind kind = manualReset ? ob::Event::Kind::ManualReset : ob::Event::Kind::AutoReset;
     ob::Ref<ob::Event> event;
     bool existed = false;
@@ -80,6 +90,8 @@ HANDLE OpenEventW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name)
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    if (machine::remote())
+        return machine::openEvent(desiredAccess, name);
     ob::Ref<ob::Event> event;
     if (ob::Status s = ob::Event::openNamed(objectName(name), event); s != ob::Status::Ok) {
         SetLastError(errorFromObjectManager(s));
@@ -95,6 +107,13 @@ HANDLE OpenEventW(DWORD desiredAccess, BOOL inheritHandle, LPCWSTR name)
 
 BOOL SetEvent(HANDLE event)
 {
+    bool denied = false;
+    if (auto shared = machineEventOf(event, EVENT_MODIFY_STATE, denied)) {
+        shared->set();
+        return TRUE;
+    }
+    if (denied)
+        return FALSE;
     ob::Ref<ob::Event> e = eventOf(event);
     if (!e)
         return FALSE;
@@ -104,6 +123,13 @@ BOOL SetEvent(HANDLE event)
 
 BOOL ResetEvent(HANDLE event)
 {
+    bool denied = false;
+    if (auto shared = machineEventOf(event, EVENT_MODIFY_STATE, denied)) {
+        shared->reset();
+        return TRUE;
+    }
+    if (denied)
+        return FALSE;
     ob::Ref<ob::Event> e = eventOf(event);
     if (!e)
         return FALSE;
@@ -113,6 +139,13 @@ BOOL ResetEvent(HANDLE event)
 
 BOOL PulseEvent(HANDLE event)
 {
+    bool denied = false;
+    if (auto shared = machineEventOf(event, EVENT_MODIFY_STATE, denied)) {
+        shared->pulse();
+        return TRUE;
+    }
+    if (denied)
+        return FALSE;
     ob::Ref<ob::Event> e = eventOf(event);
     if (!e)
         return FALSE;
@@ -130,6 +163,22 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
+    }
+    bool denied = false;
+    if (count == 1) {
+        const machine::SharedEvent shared = machine::sharedEvent(handles[0], SYNCHRONIZE, denied);
+        if (shared.signal)
+            return shared.signal->wait(shared.autoReset, milliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        if (denied)
+            return WAIT_FAILED;
+    } else {
+        // A machine event is waited on alone: its state is in another
+        // process's page, outside this process's dispatcher.
+        for (DWORD i = 0; i < count; ++i)
+            if (machine::sharedEvent(handles[i], 0, denied).signal) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return WAIT_FAILED;
+            }
     }
     std::vector<ob::Ref<ob::DispatcherObject>> refs; // held for the wait
     std::vector<ob::DispatcherObject*> objects;

@@ -3,15 +3,15 @@
 
 #include "classcomp/kernel/asio_info.h"
 #include "classcomp/kernel/io_control.h"
-#include "platform/kernel/io_manager.h"
-#include "platform/object/event.h"
 #include "platform/object/process.h"
+#include "platform/win32/machine_link.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -64,24 +64,24 @@ void printPeaks(std::vector<double>& peaks)
 constexpr uint32_t kRate = 48000;
 constexpr uint32_t kBlockFrames = 256;
 
-int streamAsClient(const std::u16string& link, int seconds)
+int streamAsClient(const w32::GUID& interfaceClass, int seconds)
 {
-    // The client is a process of its own.
+    // Unless it is a process of its own beside the machine process, the
+    // client is a simulated process of its own.
     ob::Ref<ob::Process> process = ob::Process::create();
-    ob::ProcessScope scope(process);
+    std::optional<ob::ProcessScope> scope;
+    if (!w32::machine::remote())
+        scope.emplace(process);
     KernelSession session;
-    if (!session.open(link)) {
+    if (!session.open(interfaceClass)) {
         std::puts("client: the device interface did not open");
         return 1;
     }
     uint32_t rate = 0;
     uint32_t version = 0;
-    auto event = ob::Event::create(ob::Event::Kind::ManualReset, false);
-    ob::Handle eventHandle = 0;
-    process->insert(event, ob::kEventAllAccess, eventHandle);
     StreamSetup setup;
     bool ok = session.message(kMsgDriverVersion, device_message::kGet, 0, &version) &&
-              session.startStream(process->id(), eventHandle, kRate, kBlockFrames, setup) &&
+              session.startStream(kRate, kBlockFrames, setup) &&
               session.message(kMsgSampleRate, device_message::kGet, 0, &rate);
     if (ok) {
         std::printf("client: driver version 0x%08X, registered in slot %u at %u Hz, %u-frame blocks\n", version,
@@ -96,16 +96,15 @@ int streamAsClient(const std::u16string& link, int seconds)
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
         auto nextReport = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         while (std::chrono::steady_clock::now() < end) {
-            if (ob::waitForObject(*event, 100) == ob::kWaitObject0) {
+            if (session.waitBlock(100)) {
                 ++wakeups;
-                event->reset();
                 keepBoosted(record, setup.clientSlot);
                 const uint64_t count = info.asioBlockCount();
                 if (count > 0) {
                     gatherPeaks(info, ring, count, peaks);
                     // The wall clock counts from the stream's first block.
                     if (!counting)
-                        tally.start(count, kplat::kernelClock().now());
+                        tally.start(count, interruptTimeNow());
                     counting = true;
                     tally.see(count);
                 }
@@ -118,7 +117,7 @@ int streamAsClient(const std::u16string& link, int seconds)
                 printPeaks(peaks);
             }
         }
-        const kplat::Ticks now = kplat::kernelClock().now();
+        const kplat::Ticks now = interruptTimeNow();
         const uint64_t expected = tally.expectedFrames(now, rate);
         const uint64_t delivered = tally.deliveredFrames(kBlockFrames);
         const int64_t lost = int64_t(expected) - int64_t(delivered);
@@ -145,12 +144,12 @@ int streamAsClient(const std::u16string& link, int seconds)
 
 } // namespace
 
-int runKernelClient(const std::u16string& link, int seconds)
+int runKernelClient(const w32::GUID& interfaceClass, int seconds)
 {
     // A thread of its own: the kernel raises it while blocks are due, and
     // the raise ends with the thread.
     int result = 1;
-    std::thread client([&] { result = streamAsClient(link, seconds); });
+    std::thread client([&] { result = streamAsClient(interfaceClass, seconds); });
     client.join();
     return result;
 }

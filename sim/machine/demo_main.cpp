@@ -13,6 +13,7 @@
 #include "sim/machine/demo_client.h"
 #include "sim/machine/demo_firmware.h"
 #include "sim/machine/demo_midi.h"
+#include "sim/machine/kernel_session.h"
 #include "sim/machine/machine.h"
 #include "sim/mixer/mixer.h"
 #include "sim/mixer/profile.h"
@@ -69,7 +70,7 @@ int main()
             const auto links = io::deviceInterfaces(interfaceGuid);
             for (const auto& link : links)
                 std::printf("  device interface  %s\n", narrow(link).c_str());
-            if (links.empty() || orvo::demo::runKernelClient(links[0], 3) != 0)
+            if (links.empty() || orvo::demo::runKernelClient(orvo::demo::win32Guid(interfaceGuid), 3) != 0)
                 result = 1;
             bus.unplug(port);
             std::printf("mixer unplugged from port %u: device removed (slot %u free: %s, interfaces left: %zu)\n",

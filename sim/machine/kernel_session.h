@@ -1,11 +1,17 @@
 #pragma once
 // A client process's handle on the kernel driver, used the way the ASIO
-// driver uses it: device I/O control and device messages.
+// driver uses it: interface enumeration, device I/O control, device messages
+// and a named block event, all through the Win32 stand-in, so the same code
+// is a client in this process or in a process of its own beside the machine
+// process (machine_link.h).
 
 #include "platform/kernel/clock.h"
-#include "platform/kernel/io_manager.h"
+#include "platform/kernel/guid.h"
+#include "platform/win32/types.h"
 
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace orvo::demo {
@@ -14,29 +20,55 @@ namespace orvo::demo {
 struct StreamSetup {
     uint32_t statusRecord = 0; // user addresses
     uint32_t recordRing = 0;
+    uint32_t clippedRing = 0;
+    uint32_t unclippedRing = 0;
     uint32_t clientSlot = 0;   // the client's deadline in the status record
 };
 
 struct KernelSession {
-    kplat::io::FileRef file;
+    w32::HANDLE file = nullptr;
+    w32::HANDLE event = nullptr; // the block event, once streaming was asked for
+    w32::GUID interfaceClass;
 
+    // Opens the `index`th present interface of the class.
+    bool open(const w32::GUID& interfaceClass, uint32_t index = 0);
     // Registers the calling process as a started client at `rate` and
-    // `blockFrames` whose block event is `eventHandle`, and has the calling
-    // thread kept at raised priority while blocks are due (the client keeps
-    // its deadline ahead, see keepBoosted).
-    bool startStream(uint32_t processId, uint32_t eventHandle, uint32_t rate, uint32_t blockFrames,
-                     StreamSetup& out);
+    // `blockFrames`, with a block event named as the ASIO driver names it,
+    // and has the calling thread kept at raised priority while blocks are
+    // due (the client keeps its deadline ahead, see keepBoosted).
+    bool startStream(uint32_t rate, uint32_t blockFrames, StreamSetup& out);
+    // Waits up to `ms` for the block event and resets it; true when it came.
+    bool waitBlock(uint32_t ms);
 
-    bool open(const std::u16string& link);
-    // Failures are printed with the request's code and status.
+    // Failures are printed with the request's code and the error.
     bool control(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength);
     bool message(uint32_t selector, uint32_t operation, uint32_t value, uint32_t* reply = nullptr);
     void close();
 };
 
-// Moves the client's deadline in the status record on, so that the kernel
-// keeps boosting its thread at the next blocks.
+inline w32::GUID win32Guid(const kplat::Guid& g)
+{
+    w32::GUID w;
+    w.Data1 = g.data1;
+    w.Data2 = g.data2;
+    w.Data3 = g.data3;
+    std::memcpy(w.Data4, g.data4.data(), 8);
+    return w;
+}
+
+// Moves the client's deadline in the status record on (from the last
+// block's time), so that the kernel keeps boosting its thread at the next blocks.
 void keepBoosted(uint8_t* statusRecord, uint32_t clientSlot);
+
+// The machine's interrupt time as a client process reads it: in real time
+// the kernel clock is the host's monotonic clock.
+inline kplat::Ticks interruptTimeNow()
+{
+    return static_cast<kplat::Ticks>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count() /
+                                     100);
+}
 
 // Frames delivered in whole blocks, from the block counts a client sees at
 // its wake-ups, against the frames the wall clock says were due.

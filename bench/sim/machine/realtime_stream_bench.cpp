@@ -146,18 +146,15 @@ double percentile(const std::vector<double>& sorted, double p)
     return sorted[std::min(i, sorted.size() - 1)];
 }
 
-bool stream(const std::u16string& link, uint32_t blockFrames, int seconds, Figures& out)
+bool stream(const kplat::Guid& interfaceClass, uint32_t blockFrames, int seconds, Figures& out)
 {
     ob::Ref<ob::Process> process = ob::Process::create();
     ob::ProcessScope scope(process);
     orvo::demo::KernelSession session;
-    if (!session.open(link))
+    if (!session.open(orvo::demo::win32Guid(interfaceClass)))
         return false;
-    auto event = ob::Event::create(ob::Event::Kind::ManualReset, false);
-    ob::Handle eventHandle = 0;
-    process->insert(event, ob::kEventAllAccess, eventHandle);
     orvo::demo::StreamSetup setup;
-    if (!session.startStream(process->id(), eventHandle, kRate, blockFrames, setup)) {
+    if (!session.startStream(kRate, blockFrames, setup)) {
         session.close();
         return false;
     }
@@ -169,10 +166,8 @@ bool stream(const std::u16string& link, uint32_t blockFrames, int seconds, Figur
     // One second to settle, then the measured stretch begins at a block.
     const auto warmEnd = Steady::now() + std::chrono::seconds(1);
     while (Steady::now() < warmEnd)
-        if (ob::waitForObject(*event, 100) == ob::kWaitObject0) {
-            event->reset();
+        if (session.waitBlock(100))
             extendDeadline();
-        }
     out.latencyUs.reserve(size_t(seconds) * kRate / blockFrames + 1024);
     const uint32_t readsFailed0 = info.readsFailed();
     const uint32_t writesFailed0 = info.writesFailed();
@@ -185,10 +180,9 @@ bool stream(const std::u16string& link, uint32_t blockFrames, int seconds, Figur
     orvo::demo::BlockTally tally;
     tally.start(info.asioBlockCount(), begin);
     for (kplat::Ticks now = begin; now < end; now = clock.now()) {
-        if (ob::waitForObject(*event, 100) != ob::kWaitObject0)
+        if (!session.waitBlock(100))
             continue;
         const kplat::Ticks woke = clock.now();
-        event->reset();
         // The block time is stored just after the events are set: a client
         // on another core can be quicker than that store.
         uint64_t blockTime = info.lastBlockTime();
@@ -263,13 +257,13 @@ int main(int argc, char** argv)
         kplat::Device* device = bus.device(port);
         ok = device != nullptr;
         if (ok) {
-            const auto links = kplat::io::deviceInterfaces(orvo::kernel::GetDeviceContext(*device)->interfaceGuid);
+            const kplat::Guid interfaceClass = orvo::kernel::GetDeviceContext(*device)->interfaceGuid;
             BackgroundLoad load(Steady::now() + std::chrono::seconds(seconds + 15));
             loadThreads = load.threads();
             ReferenceTimer reference;
             // The client streams on a thread of its own, which the kernel
             // raises; it ends with the stream.
-            std::thread client([&] { ok = !links.empty() && stream(links[0], blockFrames, seconds, f); });
+            std::thread client([&] { ok = stream(interfaceClass, blockFrames, seconds, f); });
             client.join();
             reference.stop();
             platformFloor = std::move(reference.latenessUs());
