@@ -390,6 +390,8 @@ struct MachineServer::Impl {
                 serveEntered(s, pid, entry);
                 leave(entry, pid);
                 std::lock_guard lock(mutex);
+                close(r->socket);
+                r->socket = -1;
                 r->done = true;
             });
         }
@@ -401,7 +403,6 @@ struct MachineServer::Impl {
         for (auto it = running.begin(); it != running.end();) {
             if (it->done) {
                 it->thread.join();
-                close(it->socket);
                 it = running.erase(it);
             } else {
                 ++it;
@@ -449,7 +450,8 @@ void MachineServer::stop()
         if (impl_->listener >= 0)
             shutdown(impl_->listener, SHUT_RDWR);
         for (auto& r : impl_->running)
-            shutdown(r.socket, SHUT_RDWR);
+            if (r.socket >= 0)
+                shutdown(r.socket, SHUT_RDWR);
     }
     if (impl_->acceptor.joinable())
         impl_->acceptor.join();
@@ -458,10 +460,8 @@ void MachineServer::stop()
         std::lock_guard lock(impl_->mutex);
         left.swap(impl_->running);
     }
-    for (auto& r : left) {
+    for (auto& r : left)
         r.thread.join();
-        close(r.socket);
-    }
     if (impl_->listener >= 0) {
         close(impl_->listener);
         unlink(impl_->path.c_str());

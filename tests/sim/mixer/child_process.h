@@ -15,11 +15,18 @@ namespace orvo::test {
 
 class ChildProcess {
 public:
-    explicit ChildProcess(const std::vector<std::string>& argv)
+    // `environment` adds NAME=VALUE entries to this process's environment.
+    explicit ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {})
     {
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0)
             return;
+        std::vector<char*> env;
+        for (char** e = environ; *e; ++e)
+            env.push_back(*e);
+        for (const auto& e : environment)
+            env.push_back(const_cast<char*>(e.c_str()));
+        env.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
             dup2(in[0], 0);
@@ -32,7 +39,7 @@ public:
             for (const auto& a : argv)
                 args.push_back(const_cast<char*>(a.c_str()));
             args.push_back(nullptr);
-            execv(args[0], args.data());
+            execve(args[0], args.data(), env.data());
             _exit(127);
         }
         close(in[0]);
@@ -45,6 +52,12 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+    void signal(int sig)
+    {
+        if (pid_ > 0)
+            kill(pid_, sig);
+    }
 
     void send(const std::string& line)
     {
@@ -78,9 +91,15 @@ public:
     // Ends the child with SIGTERM; returns its exit status (-1 when it did not exit normally).
     int stop()
     {
+        signal(SIGTERM);
+        return wait();
+    }
+
+    // Waits for the child to end by itself; its exit status as stop() gives it.
+    int wait()
+    {
         if (pid_ <= 0)
             return -1;
-        kill(pid_, SIGTERM);
         int status = 0;
         waitpid(pid_, &status, 0);
         pid_ = -1;

@@ -1,0 +1,120 @@
+#pragma once
+// orvo-machine in a child process with a folder of its own (socket,
+// registry, drives), and client programs beside it.
+
+#include "tests/sim/mixer/child_process.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace orvo::test {
+
+class MachineProcess {
+public:
+    struct State {
+        size_t processes = 0, connections = 0, fds = 0, memfds = 0;
+        uint32_t clients = 0, owner = 0;
+        size_t mappings = 0;
+        bool operator==(const State&) const = default;
+    };
+
+    MachineProcess()
+    {
+        char pattern[] = "/tmp/orvo-machine-XXXXXX";
+        root_ = mkdtemp(pattern);
+        process_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+            MACHINE_PROGRAM, "--socket", root_ + "/socket", "--registry-root", root_ + "/registry", "--drive-root",
+            root_ + "/drives"});
+        ready_ = !lineStarting("machine: ready", 10000).empty();
+    }
+    ~MachineProcess()
+    {
+        process_->send("quit");
+        process_->wait();
+        std::filesystem::remove_all(root_);
+    }
+
+    bool ready() const { return ready_; }
+
+    // Plugs a mixer in; its interface class in brace form ("" when it did not start).
+    std::string plug(const std::string& model = "qx1600")
+    {
+        process_->send("plug " + model);
+        const std::string line = lineStarting("plugged ", 10000);
+        const size_t at = line.find("interface=");
+        return at == std::string::npos ? "" : line.substr(at + 10);
+    }
+
+    void command(const std::string& line) { process_->send(line); }
+    std::string lineStarting(const std::string& prefix, int timeoutMs)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < end) {
+            std::string line = process_->readLine(100);
+            if (line.rfind(prefix, 0) == 0)
+                return line;
+        }
+        return "";
+    }
+
+    // The machine's counts and those of the device on port 1.
+    State state()
+    {
+        process_->send("state");
+        State s;
+        std::string line = lineStarting("state ", 5000);
+        std::sscanf(line.c_str(), "state processes=%zu connections=%zu fds=%zu memfds=%zu", &s.processes,
+                    &s.connections, &s.fds, &s.memfds);
+        line = lineStarting("device ", 5000);
+        unsigned port = 0, slot = 0;
+        std::sscanf(line.c_str(), "device port=%u slot=%u clients=%u owner=%u mappings=%zu", &port, &slot,
+                    &s.clients, &s.owner, &s.mappings);
+        return s;
+    }
+
+    // The state once `done` holds for it, or the last one after timeoutMs.
+    template <class Done> State waitFor(Done done, int timeoutMs = 5000)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        State s = state();
+        while (!done(s) && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            s = state();
+        }
+        return s;
+    }
+
+    std::unique_ptr<ChildProcess> client(const std::string& program, std::vector<std::string> args)
+    {
+        args.insert(args.begin(), program);
+        return std::make_unique<ChildProcess>(
+            args, std::vector<std::string>{"ORVO_MACHINE_SOCKET=" + root_ + "/socket",
+                                           "ORVO_REGISTRY_ROOT=" + root_ + "/registry",
+                                           "ORVO_DRIVE_ROOT=" + root_ + "/drives"});
+    }
+
+private:
+    std::string root_;
+    std::unique_ptr<ChildProcess> process_;
+    bool ready_ = false;
+};
+
+// The line of a client that starts with `prefix` (it prints few).
+inline std::string clientLine(ChildProcess& c, const std::string& prefix, int timeoutMs = 10000)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        std::string line = c.readLine(100);
+        if (line.rfind(prefix, 0) == 0)
+            return line;
+    }
+    return "";
+}
+
+} // namespace orvo::test
