@@ -12,6 +12,7 @@ demo: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS)
 	scripts/with-jack build/default/sim/machine/orvo-demo
+	scripts/machine-demo build/default
 	@if [ -e build/default/classcomp/asio/libOrvoUac2Asio.so ]; then \
 	  build/default/sim/asiohost/orvo-asio-host --machine --buffers --seconds 3 --signal sine; fi
 	scripts/with-jack scripts/demo-panel build/default
