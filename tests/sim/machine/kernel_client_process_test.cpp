@@ -4,10 +4,19 @@
 
 #include "tests/sim/machine/machine_process.h"
 
+#include "platform/com/guid_string.h"
+#include "platform/win32/machine_wire.h"
+
 #include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -119,6 +128,110 @@ TEST_F(KernelClientProcess, OwnerRuleBetweenRealProcesses)
     // Silent for 2,000 ms counts from the last refusal, which saw the owner.
     std::this_thread::sleep_for(std::chrono::milliseconds(2200));
     EXPECT_EQ(rate("48000"), "rate 48000 ok");
+}
+
+namespace wire = w32::wire;
+
+// A connection of this test process, made by hand.
+int connectRaw(const std::string& path, bool hello)
+{
+    int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return -1;
+    wire::Message m;
+    m.kind = wire::Kind::Hello;
+    m.a = static_cast<uint32_t>(syscall(SYS_gettid));
+    if (hello && !wire::send(s, m))
+        return -1;
+    return s;
+}
+
+// True when the machine closes `s` within `ms` (what it sent meanwhile is read and dropped).
+bool closedWithin(int s, int ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    char buffer[wire::kMaxMessage + 1];
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{s, POLLIN, 50};
+        if (poll(&p, 1, 50) == 1 && recv(s, buffer, sizeof buffer, 0) <= 0)
+            return true;
+    }
+    return false;
+}
+
+std::optional<wire::Message> request(int s, const wire::Message& m)
+{
+    if (!wire::send(s, m))
+        return std::nullopt;
+    return wire::receive(s, nullptr);
+}
+
+TEST_F(KernelClientProcess, MisbehavingPeersAreCutOffAndOthersStreamOn)
+{
+    auto steady = client({"--seconds", "8"});
+    ASSERT_FALSE(clientLine(*steady, "client registered").empty());
+    const size_t connections = machine.state().connections;
+
+    // Says nothing at all.
+    const int silent = connectRaw(machine.socketPath(), false);
+    // Sends bytes that are no message.
+    const int garbage = connectRaw(machine.socketPath(), true);
+    ASSERT_EQ(send(garbage, "\x05\x00\x00", 3, 0), 3);
+    // Stops in the middle of a request: asked to map the status record, it never answers.
+    const int stalled = connectRaw(machine.socketPath(), true);
+    wire::Message m;
+    m.kind = wire::Kind::EnumInterfaces;
+    w32::GUID g;
+    const std::u16string text(interface.begin(), interface.end());
+    ASSERT_EQ(com::CLSIDFromString(text.c_str(), &g), 0);
+    std::memcpy(m.guid, &g.Data1, 4);
+    std::memcpy(m.guid + 4, &g.Data2, 2);
+    std::memcpy(m.guid + 6, &g.Data3, 2);
+    std::memcpy(m.guid + 8, g.Data4, 8);
+    std::optional<wire::Message> r = request(stalled, m);
+    ASSERT_TRUE(r);
+    std::optional<std::vector<std::u16string>> paths = wire::decodePaths(r->data);
+    ASSERT_TRUE(paths && paths->size() == 1);
+    m = {};
+    m.kind = wire::Kind::Open;
+    m.a = 0xC0000000;
+    m.text = paths->front();
+    r = request(stalled, m);
+    ASSERT_TRUE(r && r->a == 1);
+    m = {};
+    m.kind = wire::Kind::IoControl;
+    m.a = r->c;
+    m.b = 0x220014; // the status record's address: a mapping into the caller
+    m.c = 8;
+    int fd = -1;
+    ASSERT_TRUE(wire::send(stalled, m));
+    r = wire::receive(stalled, &fd);
+    ASSERT_TRUE(r && r->kind == wire::Kind::Map);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    // Never reads what it asked for.
+    const int deaf = connectRaw(machine.socketPath(), true);
+    m = {};
+    m.kind = wire::Kind::EnumInterfaces;
+    const std::vector<uint8_t> bytes = wire::encode(m);
+    for (int i = 0; i < 100000 && send(deaf, bytes.data(), bytes.size(), MSG_DONTWAIT) > 0; ++i) {
+    }
+
+    EXPECT_TRUE(closedWithin(garbage, 1000));
+    EXPECT_TRUE(closedWithin(silent, 4000));
+    EXPECT_TRUE(closedWithin(stalled, 4000));
+    EXPECT_TRUE(closedWithin(deaf, 4000));
+    EXPECT_EQ(machine.waitFor([&](const State& st) { return st.connections == connections; }).connections,
+              connections);
+    for (int s : {silent, garbage, stalled, deaf})
+        close(s);
+    const Streamed s = parse(clientLine(*steady, "client blocks="));
+    EXPECT_EQ(steady->wait(), 0);
+    EXPECT_EQ(s.lost, 0);
+    EXPECT_EQ(s.resets, 0u);
 }
 
 } // namespace

@@ -41,6 +41,7 @@ public:
     }
 
     bool ready() const { return ready_; }
+    std::string socketPath() const { return root_ + "/socket"; }
 
     // Plugs a mixer in; its interface class in brace form ("" when it did not start).
     std::string plug(const std::string& model = "qx1600")
