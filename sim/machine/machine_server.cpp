@@ -388,10 +388,15 @@ struct MachineServer::Impl {
             Running* r = &running.back();
             r->thread = std::thread([this, r, s, pid, entry] {
                 serveEntered(s, pid, entry);
+                {
+                    // Closed before the process may run down, so a process
+                    // seen gone has no socket left here either.
+                    std::lock_guard lock(mutex);
+                    close(r->socket);
+                    r->socket = -1;
+                }
                 leave(entry, pid);
                 std::lock_guard lock(mutex);
-                close(r->socket);
-                r->socket = -1;
                 r->done = true;
             });
         }
