@@ -3,7 +3,6 @@
 #include "platform/kernel/level.h"
 #include "platform/object/host_scheduling.h"
 
-#include <algorithm>
 #include <chrono>
 
 namespace kplat {
@@ -47,8 +46,8 @@ void Clock::useRealTime()
         std::lock_guard lock(mutex_);
         if (!virtual_)
             return;
+        realBase_ = virtualNow_;
         realStartNs_ = steadyNs();
-        realBase_ = std::max<Ticks>(virtualNow_, realStartNs_ / 100);
         virtual_ = false;
         stopping_ = false;
     }

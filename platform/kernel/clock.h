@@ -53,9 +53,7 @@ public:
     // Virtual time from `start`, nothing scheduled. Waits either move time on
     // themselves (autoAdvance) or block until another thread advances.
     void useVirtual(Ticks start = 0, bool autoAdvance = true);
-    // Wall-clock time: the host's monotonic clock (as interrupt time counts
-    // from the machine's start), so client processes read the same time;
-    // never earlier than now().
+    // Wall-clock time continuing from now().
     void useRealTime();
     bool isVirtual() const;
 

@@ -104,7 +104,7 @@ int streamAsClient(const w32::GUID& interfaceClass, int seconds)
                     gatherPeaks(info, ring, count, peaks);
                     // The wall clock counts from the stream's first block.
                     if (!counting)
-                        tally.start(count, interruptTimeNow());
+                        tally.start(count, wallTicks());
                     counting = true;
                     tally.see(count);
                 }
@@ -117,7 +117,7 @@ int streamAsClient(const w32::GUID& interfaceClass, int seconds)
                 printPeaks(peaks);
             }
         }
-        const kplat::Ticks now = interruptTimeNow();
+        const kplat::Ticks now = wallTicks();
         const uint64_t expected = tally.expectedFrames(now, rate);
         const uint64_t delivered = tally.deliveredFrames(kBlockFrames);
         const int64_t lost = int64_t(expected) - int64_t(delivered);

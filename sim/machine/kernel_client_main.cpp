@@ -82,11 +82,11 @@ int stream(KernelSession& session, const Options& o)
         if (count == 0)
             continue;
         if (!counting)
-            tally.start(count, orvo::demo::interruptTimeNow());
+            tally.start(count, orvo::demo::wallTicks());
         counting = true;
         tally.see(count);
     }
-    const kplat::Ticks now = orvo::demo::interruptTimeNow();
+    const kplat::Ticks now = orvo::demo::wallTicks();
     const int64_t lost = int64_t(tally.expectedFrames(now, o.rate)) - int64_t(tally.deliveredFrames(o.blockFrames));
     const int64_t beyond = lost > int64_t(2 * o.blockFrames) ? lost : 0;
     std::printf("client blocks=%llu wakeups=%llu lost=%lld resets=%llu\n",

@@ -60,9 +60,9 @@ inline w32::GUID win32Guid(const kplat::Guid& g)
 // block's time), so that the kernel keeps boosting its thread at the next blocks.
 void keepBoosted(uint8_t* statusRecord, uint32_t clientSlot);
 
-// The machine's interrupt time as a client process reads it: in real time
-// the kernel clock is the host's monotonic clock.
-inline kplat::Ticks interruptTimeNow()
+// Wall time in the kernel clock's units, for tallies: a client process has
+// no kernel clock of its own.
+inline kplat::Ticks wallTicks()
 {
     return static_cast<kplat::Ticks>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                          std::chrono::steady_clock::now().time_since_epoch())
