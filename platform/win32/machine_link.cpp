@@ -210,6 +210,19 @@ std::u16string text(LPCWSTR s)
     return t;
 }
 
+// A request that names a path or an object; false (the last error set to
+// `tooLong`) when the name is over the bound.
+bool named(wire::Message& m, wire::Kind kind, uint32_t a, LPCWSTR name, DWORD tooLong)
+{
+    m.kind = kind;
+    m.a = a;
+    m.text = text(name);
+    if (m.text.size() <= wire::kMaxText)
+        return true;
+    SetLastError(tooLong);
+    return false;
+}
+
 HANDLE eventReply(const wire::Message& request, bool autoReset, DWORD access)
 {
     int fd = -1;
@@ -273,13 +286,8 @@ bool listInterfaces(const GUID& interfaceClass, std::vector<std::u16string>& pat
 HANDLE createFile(LPCWSTR path, DWORD desiredAccess)
 {
     wire::Message m;
-    m.kind = wire::Kind::Open;
-    m.a = desiredAccess;
-    m.text = text(path);
-    if (m.text.size() > wire::kMaxText) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
+    if (!named(m, wire::Kind::Open, desiredAccess, path, ERROR_FILE_NOT_FOUND))
         return INVALID_HANDLE_VALUE;
-    }
     std::optional<wire::Message> r = call(m);
     if (!r) {
         notConnected();
@@ -333,27 +341,17 @@ BOOL deviceIoControl(HANDLE device, DWORD code, LPVOID input, DWORD inputLength,
 HANDLE createEvent(BOOL manualReset, BOOL initialState, LPCWSTR name)
 {
     wire::Message m;
-    m.kind = wire::Kind::CreateEvent;
-    m.a = manualReset ? 1 : 0;
-    m.b = initialState ? 1 : 0;
-    m.text = text(name);
-    if (m.text.size() > wire::kMaxText) {
-        SetLastError(ERROR_INVALID_NAME);
+    if (!named(m, wire::Kind::CreateEvent, manualReset ? 1 : 0, name, ERROR_INVALID_NAME))
         return nullptr;
-    }
+    m.b = initialState ? 1 : 0;
     return eventReply(m, !manualReset, 0x001F0003);
 }
 
 HANDLE openEvent(DWORD desiredAccess, LPCWSTR name)
 {
     wire::Message m;
-    m.kind = wire::Kind::OpenEvent;
-    m.a = desiredAccess;
-    m.text = text(name);
-    if (m.text.size() > wire::kMaxText) {
-        SetLastError(ERROR_INVALID_NAME);
+    if (!named(m, wire::Kind::OpenEvent, desiredAccess, name, ERROR_INVALID_NAME))
         return nullptr;
-    }
     return eventReply(m, false, desiredAccess);
 }
 

@@ -14,6 +14,7 @@
 #include "sim/machine/demo_firmware.h"
 #include "sim/machine/demo_midi.h"
 #include "sim/machine/kernel_session.h"
+#include "sim/machine/ascii_text.h"
 #include "sim/machine/machine.h"
 #include "sim/mixer/mixer.h"
 #include "sim/mixer/profile.h"
@@ -25,19 +26,13 @@
 
 namespace {
 
-std::string narrow(const std::u16string& text)
-{
-    std::string out;
-    for (char16_t c : text)
-        out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    return out;
-}
+using orvo::machine::narrowAscii;
 
 std::string guidText(const kplat::Guid& guid)
 {
     std::u16string text;
     kplat::guidToString(guid, text);
-    return narrow(text);
+    return narrowAscii(text);
 }
 
 } // namespace
@@ -69,7 +64,7 @@ int main()
             std::printf("  interface GUID    %s\n", guidText(interfaceGuid).c_str());
             const auto links = io::deviceInterfaces(interfaceGuid);
             for (const auto& link : links)
-                std::printf("  device interface  %s\n", narrow(link).c_str());
+                std::printf("  device interface  %s\n", narrowAscii(link).c_str());
             if (links.empty() || orvo::demo::runKernelClient(orvo::demo::win32Guid(interfaceGuid), 3) != 0)
                 result = 1;
             bus.unplug(port);

@@ -20,6 +20,7 @@
 #include "platform/registry/registry.h"
 #include "platform/win32/files.h"
 #include "sim/machine/installation.h"
+#include "sim/machine/ascii_text.h"
 #include "sim/machine/machine.h"
 #include "sim/machine/machine_server.h"
 #include "sim/mixer/mixer.h"
@@ -35,13 +36,7 @@
 
 namespace {
 
-std::string narrow(const std::u16string& text)
-{
-    std::string out;
-    for (char16_t c : text)
-        out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    return out;
-}
+using orvo::machine::narrowAscii;
 
 size_t userMappings(const orvo::kernel::DeviceContext& c)
 {
@@ -123,7 +118,7 @@ private:
         std::u16string guid;
         kplat::guidToString(c.interfaceGuid, guid);
         std::printf("plugged port=%u model=%s slot=%u interface=%s\n", port, mixer->profile().key.c_str(),
-                    c.slotIndex, narrow(guid).c_str());
+                    c.slotIndex, narrowAscii(guid).c_str());
         mixers_[port] = std::move(mixer);
     }
 
