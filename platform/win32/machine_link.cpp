@@ -2,6 +2,7 @@
 
 #include "platform/object/process.h"
 #include "platform/object/shared_signal.h"
+#include "platform/object/thread_slot.h"
 #include "platform/win32/error.h"
 #include "platform/win32/handles.h"
 #include "platform/win32/machine_wire.h"
@@ -79,7 +80,13 @@ struct ThreadLink {
         fd = -1;
     }
 };
-thread_local ThreadLink t_link;
+// On a thread key, not a thread_local with a destructor (thread_slot.h):
+// the link closes when its thread ends.
+ThreadLink& threadLink()
+{
+    static auto* slot = new ob::ThreadSlot<ThreadLink>(); // lives as long as the process
+    return slot->get();
+}
 
 // Answers the machine's mapping requests in this process.
 wire::Message mapHere(uint64_t bytes, int fd)
@@ -111,6 +118,7 @@ std::optional<wire::Message> call(const wire::Message& request, int* replyFd = n
         *replyFd = -1;
     if (!anchorProcess())
         return std::nullopt;
+    ThreadLink& t_link = threadLink();
     if (t_link.fd < 0)
         t_link.fd = connectToMachine(static_cast<uint32_t>(syscall(SYS_gettid)), false);
     if (t_link.fd < 0 || !wire::send(t_link.fd, request)) {
