@@ -39,6 +39,11 @@ function(orvo_add_gtest name)
     if("jack" IN_LIST ARG_LABELS)
       set(extra " RESOURCE_LOCK jack")
     endif()
+    # `realtime`: streams at real-time priority in processes of its own; it
+    # takes the JACK tests' lock, as such streams starve the JACK server.
+    if("realtime" IN_LIST ARG_LABELS AND NOT "jack" IN_LIST ARG_LABELS)
+      set(extra " RESOURCE_LOCK jack")
+    endif()
     # `alone`: a long real-time exchange that a fully loaded machine stretches
     # past the product's own time-outs runs with no other test beside it.
     if("alone" IN_LIST ARG_LABELS)
