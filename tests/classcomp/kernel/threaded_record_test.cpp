@@ -37,6 +37,10 @@ TEST(ThreadedRecordTest, AConcurrentReaderNeverSeesATornField)
     uint64_t lastCount = 0, lastHeartbeat = 0;
     uint32_t lastCounter = 0;
     uint64_t reads = 0, backwards = 0, torn = 0;
+    // The reads begin once the writer runs: an idle machine can finish them
+    // all before its thread is scheduled.
+    while (client.asioBlockCount() == 0)
+        std::this_thread::yield();
     // As many reads as the fault took to show in the field.
     for (; reads < 2'000'000; ++reads) {
         const uint64_t count = client.asioBlockCount();
