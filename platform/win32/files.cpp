@@ -19,7 +19,9 @@ namespace fs = std::filesystem;
 namespace {
 
 std::mutex g_rootMutex;
-std::string g_root;
+// Never destroyed: a driver's thread may still map a path while the process
+// exits.
+std::string& g_root = *new std::string;
 
 std::string defaultRoot()
 {
