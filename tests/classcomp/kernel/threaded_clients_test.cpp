@@ -143,10 +143,10 @@ TEST_F(ThreadedClientsTest, AProcessEndingWhileTheOtherHolderClosesLeavesNothing
         auto [a, b, clipped] = setUpAndShare();
         (void)clipped;
         std::atomic<bool> go{false};
-        auto ending = std::async(std::launch::async, [&] {
+        auto ending = std::async(std::launch::async, [&go, process = a.process] {
             while (!go)
                 std::this_thread::yield();
-            a.process->terminate(0);
+            process->terminate(0);
         });
         go = true;
         for (int spin = 0; spin < round % 13 * 5; ++spin)
