@@ -147,10 +147,17 @@ std::string MidiMixer::outputName(unsigned port) const
     return inputName(port);
 }
 
+namespace {
+// Sinks this thread is inside: a sink that swaps sinks must not wait for itself.
+thread_local unsigned t_inSink = 0;
+} // namespace
+
 void MidiMixer::setSink(unsigned port, Sink sink)
 {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     ports_.at(port)->sink = std::move(sink);
+    if (t_inSink == 0)
+        sinkIdle_.wait(lock, [this] { return delivering_ == 0; });
 }
 
 std::vector<uint8_t> MidiMixer::pack(const uint8_t* bytes, size_t n)
@@ -379,10 +386,17 @@ void MidiMixer::deliver(unsigned port, const std::vector<uint8_t>& bytes)
         const PortState& p = *ports_.at(port);
         if (!p.plugged)
             return;
+        if (!p.sink)
+            return;
         sink = p.sink;
+        ++delivering_;
     }
-    if (sink)
-        sink(bytes.data(), bytes.size());
+    ++t_inSink;
+    sink(bytes.data(), bytes.size());
+    --t_inSink;
+    std::lock_guard lock(mutex_);
+    --delivering_;
+    sinkIdle_.notify_all();
 }
 
 void MidiMixer::receive(unsigned port, const uint8_t* bytes, size_t length)

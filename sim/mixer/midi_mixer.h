@@ -11,6 +11,7 @@
 // behind real virtual ports (the orvo-sim-mixer program). It knows nothing of
 // either: each port's bytes toward the host go to the port's sink.
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -86,6 +87,8 @@ public:
     // output (the mixer's MIDI in): equal, so the pairing rule matches them.
     std::string inputName(unsigned port) const;
     std::string outputName(unsigned port) const;
+    // Returns once no other thread is still inside the old sink, so that its
+    // owner may free what it refers to.
     void setSink(unsigned port, Sink sink);
 
     // Bytes the host sent to the port, in chunks of any size.
@@ -142,6 +145,8 @@ private:
 
     MidiMixerConfig config_;
     mutable std::mutex mutex_;
+    std::condition_variable sinkIdle_;
+    unsigned delivering_ = 0; // calls into a sink copied out of the lock
     std::vector<std::unique_ptr<PortState>> ports_;
     std::map<uint8_t, uint8_t> parameters_;
     std::vector<ControlChange> received_;

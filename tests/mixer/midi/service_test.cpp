@@ -452,6 +452,7 @@ TEST_F(Service, RemovingAListenerBlockedOnTheRemoverDoesNotDeadlock)
         std::condition_variable cv;
         std::vector<std::function<void()>> queue;
         std::atomic<int> calls{0};
+        std::atomic<int> returned{0}; // the listener's last touch of this object
         // Runs `f` on the GUI thread and waits for it (bounded, so a deadlock
         // fails the test instead of hanging it).
         bool blockingCall(std::function<void()> f)
@@ -463,9 +464,9 @@ TEST_F(Service, RemovingAListenerBlockedOnTheRemoverDoesNotDeadlock)
                     f();
                     *done = true;
                 });
+                cv.notify_all();
             }
-            cv.notify_all();
-            return eventually([&] { return done->load(); }, 3000);
+            return eventually([done] { return done->load(); }, 3000);
         }
         void runOne()
         {
@@ -484,6 +485,7 @@ TEST_F(Service, RemovingAListenerBlockedOnTheRemoverDoesNotDeadlock)
     auto forward = [](Midi*, MidiPortPair*, uint8_t, int, uint8_t, short, void*) {
         ++current->calls;
         current->blockingCall([] {});
+        ++current->returned;
     };
     midi->AddMessageListener(forward, nullptr);
     Device dev(bus, "Mixer A");
@@ -500,6 +502,7 @@ TEST_F(Service, RemovingAListenerBlockedOnTheRemoverDoesNotDeadlock)
     });
     EXPECT_TRUE(eventually([&] { return removed.load(); }, 1000));
     guiThread.join();
+    ASSERT_TRUE(eventually([&] { return gui.returned.load() == 1; })); // gone before `gui` goes
     // Removed: no later call.
     bus.toHost(dev.in, Bytes{0xB0, 1, 2});
     bus.flush();

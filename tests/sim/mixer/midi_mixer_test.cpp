@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -296,6 +297,36 @@ TEST(SimMidiMixer, LateRepliesLeaveAfterTheirDelay)
         EXPECT_EQ(arrivals, std::vector<uint32_t>{5250});
     }
     w32::setClock(previous);
+}
+
+// A late reply still inside the old sink when its owner swaps it out: the swap
+// waits, so the owner may free what that sink refers to once it returns.
+TEST(SimMidiMixer, SwappingTheSinkWaitsForALateReplyInsideIt)
+{
+    MidiMixer mixer(MidiMixerConfig{});
+    std::atomic<bool> entered{false}, release{false}, left{false};
+    mixer.setSink(0, [&](const uint8_t*, size_t) {
+        entered = true;
+        while (!release)
+            std::this_thread::yield();
+        left = true;
+    });
+    mixer.setReplyDelay(1);
+    const Bytes query{0xF0, 0x00, 0x00, 0x4E, 'p', 0xF7};
+    mixer.receive(0, query.data(), query.size());
+    while (!entered)
+        std::this_thread::yield();
+    std::atomic<bool> swapped{false};
+    std::thread owner([&] {
+        mixer.setSink(0, nullptr);
+        swapped = true;
+        EXPECT_TRUE(left.load());
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(swapped.load());
+    release = true;
+    owner.join();
+    EXPECT_TRUE(swapped.load());
 }
 
 } // namespace
