@@ -11,10 +11,12 @@ bool runProbe(unsigned count, const std::function<void()>& sendQuery, const std:
     if (count == 0)
         return false;
     bool changed = false;
+    // Counted before the first query: a reply handled before the send returns
+    // is a change too.
+    size_t known = knownDevices();
     sendQuery();
     unsigned sent = 1;
     uint32_t last = w32::GetTickCount();
-    size_t known = knownDevices();
     while (sent < count) {
         w32::Sleep(1);
         if (static_cast<uint32_t>(w32::GetTickCount() - last) > 99) {

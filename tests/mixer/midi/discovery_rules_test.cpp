@@ -129,6 +129,23 @@ TEST_F(ProbeTest, ThreeMoreQueriesFollowACountChange)
     EXPECT_TRUE(changed);
 }
 
+// A reply handled before the first query's send returns (a fast mixer, a
+// busy prober) is still a change seen by this probe.
+TEST_F(ProbeTest, AReplyBeforeTheFirstSendReturnsIsAChange)
+{
+    size_t devices = 0;
+    unsigned sent = 0;
+    const bool changed = runProbe(
+        10,
+        [&] {
+            ++sent;
+            devices = 1;
+        },
+        [&] { return devices; });
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(sent, 4u);
+}
+
 TEST_F(ProbeTest, ClockWrapDoesNotStallTheProbe)
 {
     clock_.advance(0xFFFFFFFFu - 1000 - 150); // wraps during the probe
