@@ -75,6 +75,8 @@ bool SetSampleRate(DeviceContext* context, uint32_t rate)
     if (!clockRequest(context, kRequestTypeClassOut, kRequestCur, kSamplingFrequency, data, nullptr))
         return false;
     ReadSampleRate(context);
+    // The interrupt work item stores the rate too.
+    SpinLockGuard guard(*context->streamLock);
     return context->requestedSampleRate == rate;
 }
 

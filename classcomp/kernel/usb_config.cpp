@@ -287,7 +287,12 @@ Status SelectConfigAndPipes(Device& device, bool reselect)
             return s;
         if (pass == 0 && reselect) {
             // The clock changes while no streaming interface is active.
-            if (!SetSampleRate(context, context->requestedSampleRate))
+            uint32_t rate;
+            {
+                SpinLockGuard guard(*context->streamLock);
+                rate = context->requestedSampleRate;
+            }
+            if (!SetSampleRate(context, rate))
                 ReadSampleRate(context);
         }
         if (pass == 1) {
