@@ -14,6 +14,7 @@
 #include "platform/win32/setupapi.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <mutex>
@@ -23,6 +24,8 @@
 namespace w32 {
 
 namespace {
+
+std::atomic<DeviceIoControlWatcher> g_watcher{nullptr};
 
 constexpr auto kDeviceInfoSetType = static_cast<ob::ObjectType>(static_cast<uint16_t>(ob::ObjectType::FirstCustom) + 1);
 
@@ -245,12 +248,16 @@ HANDLE CreateFileW(LPCWSTR path, DWORD desiredAccess, DWORD shareMode, const SEC
     return h;
 }
 
+void watchDeviceIoControl(DeviceIoControlWatcher watcher) { g_watcher.store(watcher); }
+
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID input, DWORD inputLength, LPVOID output,
                      DWORD outputLength, DWORD* bytesReturned, OVERLAPPED* overlapped)
 {
     if (overlapped || !bytesReturned || (!input && inputLength) || (!output && outputLength))
         return fail(ERROR_INVALID_PARAMETER);
     *bytesReturned = 0;
+    if (const DeviceIoControlWatcher watcher = g_watcher.load())
+        watcher(ioControlCode, input, inputLength);
     if (machine::remote())
         return machine::deviceIoControl(device, ioControlCode, input, inputLength, output, outputLength, bytesReturned);
     ob::Ref<DeviceFile> f = referenceHandle<DeviceFile>(device, ob::ObjectType::File, 0);

@@ -30,6 +30,11 @@ HANDLE CreateFileW(LPCWSTR path, DWORD desiredAccess, DWORD shareMode, const SEC
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID input, DWORD inputLength, LPVOID output,
                      DWORD outputLength, DWORD* bytesReturned, OVERLAPPED* overlapped);
 
+// Tests may watch the requests made: the watcher runs on the calling
+// thread before each request is sent (null: none).
+using DeviceIoControlWatcher = void (*)(DWORD ioControlCode, const void* input, DWORD inputLength);
+void watchDeviceIoControl(DeviceIoControlWatcher watcher);
+
 // The Win32 error for a kernel status (0 for success).
 DWORD errorFromNtStatus(int32_t status);
 

@@ -42,6 +42,8 @@ public:
     std::function<uint32_t(uint32_t channel, uint64_t frame, const TestHost&)> play;
     // Runs inside the buffer switch, after the output is written.
     std::function<void(TestHost&)> inSwitch;
+    // Runs inside the reset request (on the streaming thread).
+    std::function<void(TestHost&)> onReset;
 
     std::atomic<uint64_t> switches{0};
     std::atomic<int> resetRequests{0};
@@ -134,6 +136,8 @@ private:
         }
         if (selector == kAsioResetRequest) {
             h->resetRequests.fetch_add(1);
+            if (h->onReset)
+                h->onReset(*h);
             return 1;
         }
         return 0;
@@ -245,6 +249,11 @@ protected:
     {
         ASSERT_NE(plugQx1600(), nullptr);
         ASSERT_TRUE(RegistrySetBufferSizeMillisecs(0, ms));
+        again(rate);
+    }
+    // A new object for the mixer already there (the last one released).
+    void again(uint32_t rate = 48000)
+    {
         create(0);
         ASSERT_EQ(host_.driver->init(nullptr), ASIOTrue);
         userClock_.drive(object()->streamingThread());

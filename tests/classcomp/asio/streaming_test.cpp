@@ -180,4 +180,87 @@ TEST_F(Streaming, DisposeAndCreateAgainOnTheSameObject)
     EXPECT_EQ(host_.resetRequests.load(), 0);
 }
 
+// Another program changes the buffer time under a running host: the
+// thread asks for a reset, and the host, doing what the request means
+// (release, create, init, buffers at the new size), streams again.
+TEST_F(Streaming, ABlockSizeChangeAsksForAResetAndTheHostRecovers)
+{
+    ready(48000, 8);
+    ASSERT_EQ(host_.create(), ASE_OK);
+    ASSERT_EQ(host_.frames, 96);
+    ASSERT_EQ(host_.driver->start(), ASE_OK);
+    ASSERT_TRUE(waitForSwitches(50));
+
+    ASSERT_TRUE(RegistrySetBufferSizeMillisecs(0, 4));
+    AudioDeviceInterfaceWrapper* other = keep(0, uOrvoAudioOpen(0));
+    ASSERT_NE(other, nullptr);
+    uOrvoAudioSetKernelBufferMillisecs(0, other, 4);
+    ASSERT_TRUE(waitFor([&] { return host_.resetRequests.load() > 0; }));
+
+    EXPECT_EQ(host_.driver->stop(), ASE_OK);
+    EXPECT_EQ(host_.driver->disposeBuffers(), ASE_OK);
+    EXPECT_EQ(host_.driver->Release(), 0u);
+    again(48000);
+    ASSERT_EQ(host_.create(), ASE_OK);
+    EXPECT_EQ(host_.frames, 48);
+    ASSERT_EQ(host_.driver->start(), ASE_OK);
+    const size_t before = host_.copy(host_.inputFrames).size();
+    ASSERT_TRUE(waitForSwitches(200));
+    EXPECT_EQ(host_.driver->stop(), ASE_OK);
+    const auto frames = host_.copy(host_.inputFrames);
+    for (size_t i = before + 1; i < frames.size(); ++i)
+        ASSERT_EQ(frames[i], (frames[i - 1] + 48) & sim::mixer::kSignalFrameMask) << "switch " << i;
+    EXPECT_EQ(host_.inputErrors.load(), 0u);
+}
+
+// A host that answers the reset request inside the callback, on the
+// streaming thread: the release neither waits for that thread nor frees what
+// it still uses; the object goes when the thread ends, and the device
+// serves the next object.
+TEST_F(Streaming, ReleasedInsideTheResetRequest)
+{
+    enableLog();
+    ready(48000, 8);
+    ASSERT_EQ(host_.create(), ASE_OK);
+    ASSERT_EQ(host_.driver->start(), ASE_OK);
+    ASSERT_TRUE(waitForSwitches(20));
+    w32::HANDLE thread = nullptr;
+    ASSERT_TRUE(w32::DuplicateHandle(w32::GetCurrentProcess(), object()->streamingThread(), w32::GetCurrentProcess(),
+                                     &thread, 0, w32::FALSE, w32::DUPLICATE_SAME_ACCESS));
+    // Owned by the callback: it may outlive a failed assertion here.
+    struct Seen {
+        std::atomic<w32::ULONG> left{1};
+        std::atomic<bool> onStreamingThread{false};
+    };
+    auto seen = std::make_shared<Seen>();
+    const w32::DWORD threadId = w32::GetThreadId(thread);
+    host_.onReset = [seen, threadId](orvo::asio::testing::TestHost& h) {
+        if (!h.driver)
+            return;
+        seen->onStreamingThread = w32::GetCurrentThreadId() == threadId;
+        h.driver->stop();
+        h.driver->disposeBuffers();
+        seen->left = h.driver->Release();
+        h.driver = nullptr;
+    };
+    // A changed rate makes the thread ask.
+    AudioDeviceInterfaceWrapper* other = keep(0, uOrvoAudioOpen(0));
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(uOrvoAudioSetSampleRate(0, other, 44100), 0);
+    ASSERT_EQ(w32::WaitForSingleObject(thread, 20'000), w32::WAIT_OBJECT_0);
+    w32::CloseHandle(thread);
+    EXPECT_TRUE(seen->onStreamingThread.load());
+    EXPECT_EQ(seen->left.load(), 0u);
+    EXPECT_GE(host_.resetRequests.load(), 1);
+    EXPECT_EQ(DllCanUnloadNow(), com::S_OK);
+    host_.onReset = nullptr;
+
+    again(48000);
+    ASSERT_EQ(host_.create(), ASE_OK);
+    ASSERT_EQ(host_.driver->start(), ASE_OK);
+    ASSERT_TRUE(waitForSwitches(50));
+    EXPECT_EQ(host_.driver->stop(), ASE_OK);
+    EXPECT_EQ(host_.inputErrors.load(), 0u);
+}
+
 } // namespace
