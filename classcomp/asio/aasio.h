@@ -71,11 +71,14 @@ public:
     void attachSharedBuffers(uint8_t* record, uint8_t* clipped, uint8_t* unclipped, uint8_t* status);
     // Forgets the four mappings (before the kernel driver undoes them).
     void detachSharedBuffers();
-    void switchBuffers(uint32_t index);
+    // True when the host was called (running, with callbacks).
+    bool switchBuffers(uint32_t index);
     void clearBuffers();
     void clearJoinedPlaybackBuffers();
     // The late-block rule of output mixing at the wake for `processed`.
     void finishLateBlock(uint64_t processed);
+    // Valid until the streaming thread detaches the mappings, disposed
+    // buffers or not.
     void silenceAfterLastBlock(uint64_t processed);
     void streamingThreadStarted();
     // The streaming thread's last act: true when the object was released on

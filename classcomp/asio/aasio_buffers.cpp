@@ -234,7 +234,7 @@ void AAsio::detachSharedBuffers()
     fAsioInfo = nullptr;
 }
 
-void AAsio::switchBuffers(uint32_t index)
+bool AAsio::switchBuffers(uint32_t index)
 {
     // Announced before the running flag is read; stop() clears the flag
     // before it looks at this (both sequentially consistent).
@@ -245,7 +245,7 @@ void AAsio::switchBuffers(uint32_t index)
     } done{fSwitching};
     ASIOCallbacks* callbacks = fCallbacks;
     if (!fRunning.load() || !callbacks)
-        return;
+        return false;
     fBufferIndex = index;
     fSystemTime = nanosecondsStamp(double(w32::timeGetTime()) * 1'000'000.0);
     fSamplePosition += fBlockFrames.load();
@@ -253,6 +253,7 @@ void AAsio::switchBuffers(uint32_t index)
         callBufferSwitchTimeInfo();
     else if (callbacks->bufferSwitch)
         callbacks->bufferSwitch(AsioLong(index), ASIOFalse);
+    return true;
 }
 
 void AAsio::callBufferSwitchTimeInfo()
@@ -305,8 +306,7 @@ void AAsio::finishLateBlock(uint64_t processed)
 void AAsio::silenceAfterLastBlock(uint64_t processed)
 {
     PlaybackRings rings;
-    if (fSharedBuffersAttached.load() &&
-        DescribePlaybackRings(fAsioInfo.load(), fSharedJoinedPlaybackBuffersClipped.load(),
+    if (DescribePlaybackRings(fAsioInfo.load(), fSharedJoinedPlaybackBuffersClipped.load(),
                               fSharedJoinedPlaybackBuffersUnclipped.load(), fBlockFrames.load(), rings))
         SilenceAfterLastBlock(rings, processed);
 }

@@ -198,7 +198,8 @@ void SilenceAfterLastBlock(const PlaybackRings& rings, uint64_t processed)
 {
     if (k::AsioInfo(rings.record).startedClientCount() > 1)
         return;
-    for (uint32_t ahead = 4; ahead <= rings.ringBlocks; ++ahead) {
+    // Block `processed` itself may still be on its way out.
+    for (uint32_t ahead = 4; ahead < rings.ringBlocks; ++ahead) {
         const uint32_t t = uint32_t((processed + ahead) % rings.ringBlocks);
         std::memset(rings.clipped + size_t(t) * rings.blockBytes(), 0, rings.blockBytes());
         if (t == 0) // and the ring's first bytes where a transfer past the end reads them

@@ -69,7 +69,8 @@ bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed);
 
 // After the last block a client wrote before it stopped (processed + 3):
 // the rest of the clipped ring holds the previous cycle, which the kernel
-// driver's transfers still in flight would play. Silenced, unless other
+// driver's transfers would play. Blocks processed + 4 to processed + D - 1
+// are silenced (block `processed` may still be playing), unless other
 // clients are started and mixing into it.
 void SilenceAfterLastBlock(const PlaybackRings& rings, uint64_t processed);
 

@@ -35,6 +35,10 @@ constexpr uint32_t kStalledPollMs = 20;
 constexpr uint32_t kResetRepeatMs = 1000;
 constexpr uint32_t kBlockWaitMs = 100;
 constexpr int kNegotiationPasses = 20;
+// A stopped host's last block (3 ahead of the last one it was given) has been
+// sent once the kernel has completed this many blocks past that one; the
+// wait for it ends after kBlockWaitMs without a block.
+constexpr uint64_t kTailBlocks = 5;
 
 std::atomic<int> g_nextLoggingId{1};
 
@@ -88,6 +92,7 @@ private:
     bool registerClient();
     void disposeRegistration();
     void streamBlocks();
+    void playOutTail(const orvo::kernel::AsioInfo& info, uint64_t lastSwitched);
     void requestResetNow(bool& stillNeedsReset) { stillNeedsReset = !a_.requestReset(); }
 
     AAsio& a_;
@@ -235,6 +240,7 @@ void StreamingThread::streamBlocks()
     const uint32_t addend = DeadlineAddend(a_.blockFrames(), uOrvoAudioGetSampleRate(slot_, wrapper_));
     uLog(2, "Time offset addend = %lld", static_cast<long long>(addend));
 
+    uint64_t lastSwitched = processed; // the last block the host was given
     while (a_.isStreamingWanted() && a_.isBufferSizeInited() && a_.buffersGeneration() == reg_.generation) {
         const bool present = bool(GetAsioInfo(slot_, wrapper_, false));
         if (!a_.isRunning()) {
@@ -242,7 +248,7 @@ void StreamingThread::streamBlocks()
             // counting on its blocks, and its rings, once nobody is started,
             // are cleared instead of playing the last cycle again and again.
             if (startedSent) {
-                a_.silenceAfterLastBlock(processed);
+                playOutTail(info, lastSwitched);
                 if (sendStarted(slot_, wrapper_, false))
                     startedSent = false;
             }
@@ -261,6 +267,7 @@ void StreamingThread::streamBlocks()
                 continue;
             }
             startedSent = true;
+            lastSwitched = processed;
         }
         if (stopped || stillNeedsReset || !present || info.isStreamingEnabled() == 0) {
             if (resetClock == 0)
@@ -359,14 +366,44 @@ void StreamingThread::streamBlocks()
         }
         a_.finishLateBlock(processed);
         a_.clearOutputReady();
-        a_.switchBuffers(uint32_t(processed & 1));
+        // A host stopped while this thread waited was not called: its output
+        // halves hold an earlier block, which is not written again.
+        const bool switched = a_.switchBuffers(uint32_t(processed & 1));
+        if (switched)
+            lastSwitched = processed;
         if (catchUp) {
             processed = info.asioBlockCount();
             a_.setClientProcessedBlockCount(processed);
-        } else {
+        } else if (switched) {
             a_.outputReady();
         }
     }
+    // Buffers disposed (or the object going) right after a stop: the blocks
+    // the host filled are still played out first.
+    if (startedSent && info.isStreamingEnabled() != 0)
+        playOutTail(info, lastSwitched);
+}
+
+// After the host's last block the ring is silenced, and this client stays
+// started until the kernel has sent the blocks the host filled: the kernel
+// moves no block on while nobody is started, which would cut them off.
+void StreamingThread::playOutTail(const k::AsioInfo& info, uint64_t lastSwitched)
+{
+    a_.silenceAfterLastBlock(lastSwitched);
+    const uint64_t until = lastSwitched + kTailBlocks;
+    uint64_t seen = info.asioBlockCount();
+    for (uint32_t quietMs = 0; seen < until && quietMs < kBlockWaitMs && info.isStreamingEnabled() != 0;) {
+        w32::Sleep(1);
+        const uint64_t now = info.asioBlockCount();
+        if (now < seen)
+            break; // the stream started again
+        quietMs = now == seen ? quietMs + 1 : 0;
+        seen = now;
+    }
+    // Played: the kernel's transfers go on around the ring, which is now
+    // silent everywhere (the host's last blocks included).
+    if (seen >= until)
+        a_.silenceAfterLastBlock(lastSwitched + 4);
 }
 
 } // namespace

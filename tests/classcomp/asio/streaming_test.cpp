@@ -263,4 +263,61 @@ TEST_F(Streaming, ReleasedInsideTheResetRequest)
     EXPECT_EQ(host_.inputErrors.load(), 0u);
 }
 
+// The tail of a stream: every block the host filled before its stop is
+// played whole and once, then silence; no block is cut or played again.
+class StreamingTail : public orvo::asio::testing::HostFixture,
+                      public ::testing::WithParamInterface<std::tuple<uint32_t, uint32_t, uint32_t>> {};
+
+TEST_P(StreamingTail, EveryBlockFilledBeforeTheStopIsPlayedOnceThenSilence)
+{
+    const auto [rate, ms, blockFrames] = GetParam();
+    ready(rate, ms);
+    mixerDevice_->playback().enable(16, 400'000, 200'000);
+    // Frame n of the host (from 1) on every channel.
+    host_.play = [](uint32_t channel, uint64_t frame, const orvo::asio::testing::TestHost&) {
+        return sim::mixer::recordSample(channel, frame + 1);
+    };
+    ASSERT_EQ(host_.create(), ASE_OK);
+    ASSERT_EQ(host_.frames, AsioLong(blockFrames));
+    ASSERT_EQ(host_.driver->start(), ASE_OK);
+    ASSERT_TRUE(waitForSwitches(uint64_t(rate) / 2 / blockFrames));
+    EXPECT_EQ(host_.driver->stop(), ASE_OK);
+    const uint64_t written = host_.hostFrame;
+    // The machine plays on for a while with nobody started.
+    const uint64_t until = kplat::kernelClock().now() + kplat::msToTicks(300);
+    ASSERT_TRUE(waitFor([&] { return kplat::kernelClock().now() > until; }));
+    EXPECT_EQ(host_.driver->disposeBuffers(), ASE_OK);
+    EXPECT_EQ(host_.driver->Release(), 0u);
+    host_.driver = nullptr;
+
+    const auto& rec = mixerDevice_->playback();
+    // From the first frame heard (a start may begin within a block) on,
+    // every frame follows the one before.
+    uint64_t expected = 0, wrong = 0, replayed = 0;
+    for (const auto& packet : rec.packets()) {
+        for (uint32_t j = 0; j < packet.frames; ++j) {
+            const uint32_t s0 = rec.sample(packet.firstFrame + j, 0);
+            if (s0 == 0)
+                continue;
+            const uint32_t frame = sim::mixer::sampleFrameBits(s0);
+            if (expected != 0 && frame != expected) {
+                ++(frame < expected ? replayed : wrong);
+            }
+            expected = frame + 1;
+        }
+    }
+    EXPECT_EQ(replayed, 0u);
+    EXPECT_EQ(wrong, 0u);
+    // The last frame heard is the last one the host wrote.
+    EXPECT_EQ(expected - 1, written);
+}
+
+INSTANTIATE_TEST_SUITE_P(RatesAndBlocks, StreamingTail,
+                         ::testing::Values(std::make_tuple(48000u, 8u, 96u), std::make_tuple(44100u, 8u, 88u),
+                                           std::make_tuple(44100u, 1u, 45u), std::make_tuple(44100u, 30u, 441u)),
+                         [](const auto& info) {
+                             return std::to_string(std::get<0>(info.param)) + "Hz" +
+                                    std::to_string(std::get<2>(info.param)) + "Frames";
+                         });
+
 } // namespace
