@@ -4,6 +4,7 @@
 #include "classcomp/asio/debug_log.h"
 #include "classcomp/asio/device_api.h"
 #include "classcomp/asio/device_slots.h"
+#include "classcomp/asio/hi_lo.h"
 #include "classcomp/asio/registry_settings.h"
 #include "classcomp/asio/streaming_thread.h"
 #include "classcomp/asio/transport.h"
@@ -344,17 +345,8 @@ ASIOError AAsio::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp)
 {
     if (tStamp)
         *tStamp = fSystemTime;
-    if (sPos) {
-        constexpr double kTwoTo32 = 4294967296.0;
-        if (fSamplePosition >= kTwoTo32) {
-            const double hi = std::trunc(fSamplePosition / kTwoTo32);
-            sPos->hi = AsioULong(hi);
-            sPos->lo = AsioULong(fSamplePosition - hi * kTwoTo32);
-        } else {
-            sPos->hi = 0;
-            sPos->lo = AsioULong(fSamplePosition);
-        }
-    }
+    if (sPos)
+        *sPos = SplitAtTwoTo32<ASIOSamples>(fSamplePosition);
     return ASE_OK;
 }
 

@@ -6,6 +6,7 @@
 #include "classcomp/asio/buffer_samples.h"
 #include "classcomp/asio/debug_log.h"
 #include "classcomp/asio/device_api.h"
+#include "classcomp/asio/hi_lo.h"
 #include "classcomp/asio/output_mixing.h"
 #include "classcomp/asio/registry_settings.h"
 #include "classcomp/asio/transport.h"
@@ -31,14 +32,6 @@ constexpr uint32_t kAttachPollMs = 10;
 constexpr uint32_t kAttachLimitMs = 2000;
 // Ring blocks cleared at attach: more than the kernel driver's ring has.
 constexpr size_t kClearedRingBlocks = 16;
-
-constexpr double kTwoTo32 = 4294967296.0;
-
-ASIOTimeStamp nanosecondsStamp(double t)
-{
-    const double hi = std::trunc(t / kTwoTo32);
-    return ASIOTimeStamp{AsioULong(hi), AsioULong(t - hi * kTwoTo32)};
-}
 
 } // namespace
 
@@ -247,7 +240,7 @@ bool AAsio::switchBuffers(uint32_t index)
     if (!fRunning.load() || !callbacks)
         return false;
     fBufferIndex = index;
-    fSystemTime = nanosecondsStamp(double(w32::timeGetTime()) * 1'000'000.0);
+    fSystemTime = SplitAtTwoTo32<ASIOTimeStamp>(double(w32::timeGetTime()) * 1'000'000.0);
     fSamplePosition += fBlockFrames.load();
     if (fTimeInfoMode)
         callBufferSwitchTimeInfo();

@@ -6,11 +6,20 @@
 #include "classcomp/asio/aasio.h"
 #include "classcomp/asio/device_api.h"
 #include "classcomp/asio/dll_exports.h"
+#include "classcomp/asio/hi_lo.h"
 #include "classcomp/asio/registry_settings.h"
+#include "classcomp/asio/transport.h"
+#include "platform/win32/clock.h"
+#include "platform/win32/process.h"
+#include "platform/win32/reg_key.h"
+#include "platform/win32/synch.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -163,6 +172,130 @@ TEST_F(DriverObject, InitWaitsForTheDeviceToAppear)
     plugQx1600();
     EXPECT_EQ(d->init(nullptr), ASIOTrue);
     EXPECT_NE(object()->device()->handle, w32::INVALID_HANDLE_VALUE);
+}
+
+// Without a device handle init waits three times 100 ms, asking for the
+// status record after each wait, and then fails.
+TEST_F(DriverObject, InitWithoutADeviceWaitsThreeTimesThenFails)
+{
+    IASIO* d = create(0); // no mixer: the wrapper's handle is invalid
+    ASSERT_EQ(object()->device()->handle, w32::INVALID_HANDLE_VALUE);
+    // What one request for the record costs without a device.
+    uint32_t before = w32::GetTickCount();
+    EXPECT_FALSE(GetAsioInfo(0, object()->device()));
+    const uint32_t request = w32::GetTickCount() - before;
+    enableLog();
+    before = w32::GetTickCount();
+    const std::string log = logOf([&] { EXPECT_EQ(d->init(nullptr), ASIOFalse); });
+    EXPECT_EQ(w32::GetTickCount() - before, 3 * (100 + request));
+    EXPECT_EQ(count(log, "Failing ASIO init, because no internal device handle."), 1u);
+    EXPECT_FALSE(object()->inited());
+    EXPECT_EQ(object()->streamingThread(), nullptr);
+}
+
+TEST_F(DriverObject, ASecondInitKeepsItsOneStreamingThread)
+{
+    ASSERT_NE(plugQx1600(), nullptr);
+    IASIO* d = create(0);
+    ASSERT_EQ(d->init(nullptr), ASIOTrue);
+    const w32::HANDLE thread = object()->streamingThread();
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(d->init(nullptr), ASIOTrue);
+    EXPECT_EQ(object()->streamingThread(), thread);
+    EXPECT_EQ(w32::WaitForSingleObject(thread, 0), w32::WAIT_TIMEOUT);
+}
+
+// The control panel is the program the installation names, started through
+// the platform's process call as a plain command line, its handles closed.
+TEST_F(DriverObject, ControlPanelStartsTheProgramAtControlPanelPath)
+{
+    ASSERT_NE(plugQx1600(), nullptr);
+    IASIO* d = create(0);
+    const std::u16string program = u"c:\\Program Files\\Orvo\\Panel.exe";
+    std::filesystem::create_directories(w32::hostPathAnsi("c:\\Program Files\\Orvo"));
+    std::ofstream(w32::hostPathAnsi("c:\\Program Files\\Orvo\\Panel.exe")).put('\n');
+    const std::u16string commandLine = u"\"" + program + u"\" --device 0";
+    {
+        w32::CRegKey key;
+        ASSERT_EQ(key.Create(w32::HKEY_LOCAL_MACHINE, u"Software\\Orvo\\Control Panel"), w32::ERROR_SUCCESS);
+        ASSERT_EQ(key.SetStringValue(u"ControlPanelPath", commandLine.c_str()), w32::ERROR_SUCCESS);
+    }
+    w32::clearProgramStarts();
+    EXPECT_EQ(d->controlPanel(), ASE_OK);
+    const auto starts = w32::programStarts();
+    ASSERT_EQ(starts.size(), 1u);
+    const w32::ProgramStart& s = starts[0];
+    EXPECT_EQ(s.kind, w32::ProgramStart::Kind::CreateProcess);
+    EXPECT_TRUE(s.application.empty());
+    EXPECT_EQ(s.commandLine, commandLine);
+    EXPECT_TRUE(s.currentDirectory.empty());
+    EXPECT_EQ(s.creationFlags, 0u);
+    EXPECT_FALSE(s.inheritHandles);
+    EXPECT_EQ(s.startupFlags, 0u);
+    EXPECT_EQ(s.showWindow, 1);
+    EXPECT_TRUE(s.succeeded);
+}
+
+// Without a device createBuffers asks three times, 200 ms apart, and
+// refuses with the first record zeroed.
+TEST_F(DriverObject, CreateBuffersWithoutADeviceChecksThreeTimes)
+{
+    IASIO* d = create(0);
+    uint32_t before = w32::GetTickCount();
+    EXPECT_FALSE(IsDeviceAvailable(0));
+    const uint32_t probe = w32::GetTickCount() - before;
+    ASIOCallbacks callbacks{};
+    ASIOBufferInfo infos[2] = {{ASIOTrue, 3, {&callbacks, &callbacks}}, {ASIOFalse, 1, {nullptr, nullptr}}};
+    before = w32::GetTickCount();
+    EXPECT_EQ(d->createBuffers(infos, 2, 96, &callbacks), ASE_InvalidMode);
+    EXPECT_EQ(w32::GetTickCount() - before, 3 * (200 + probe));
+    EXPECT_EQ(infos[0].isInput, 0);
+    EXPECT_EQ(infos[0].channelNum, 0);
+    EXPECT_EQ(infos[0].buffers[0], nullptr);
+    EXPECT_EQ(infos[1].channelNum, 1);
+    EXPECT_EQ(d->start(), ASE_NotPresent);
+}
+
+TEST_F(DriverObject, CreateBuffersAtAnotherSizeIsRefusedAndStartWithoutCallbacksToo)
+{
+    ASSERT_NE(plugQx1600(), nullptr);
+    IASIO* d = create(0);
+    ASSERT_EQ(RegistryReadBufferSizeMillisecs(0), 8u);
+    EXPECT_EQ(d->start(), ASE_NotPresent);
+    ASIOCallbacks callbacks{};
+    ASIOBufferInfo info{ASIOTrue, 0, {nullptr, nullptr}};
+    enableLog();
+    const std::string log = logOf([&] { EXPECT_EQ(d->createBuffers(&info, 1, 95, &callbacks), ASE_InvalidMode); });
+    EXPECT_EQ(count(log, "Tried to create buffers with wrong/old buffer size (96, 95)"), 1u);
+    EXPECT_EQ(info.buffers[0], nullptr);
+    EXPECT_FALSE(object()->isBufferSizeInited());
+    EXPECT_EQ(d->start(), ASE_NotPresent);
+}
+
+// Counts in a double as the interface's halves, past 2^32 and beyond what
+// the high half holds.
+TEST(SamplePosition, SplitsAtTwoTo32)
+{
+    const double two32 = 4294967296.0;
+    const struct {
+        double value;
+        uint32_t hi, lo;
+    } cases[] = {
+        {0, 0, 0},
+        {96, 0, 96},
+        {two32 - 1, 0, 0xFFFFFFFF},
+        {two32, 1, 0},
+        {two32 + 96.75, 1, 96},
+        {5 * two32 + 12345, 5, 12345},
+        {std::ldexp(1.0, 64) + std::ldexp(3.0, 32), 3, 0},
+        {-1, 0, 0},
+        {std::nan(""), 0, 0},
+    };
+    for (const auto& c : cases) {
+        const ASIOSamples s = SplitAtTwoTo32<ASIOSamples>(c.value);
+        EXPECT_EQ(s.hi, c.hi) << c.value;
+        EXPECT_EQ(s.lo, c.lo) << c.value;
+    }
 }
 
 } // namespace

@@ -156,21 +156,28 @@ public:
     {
         const uint64_t deadline = kplat::kernelClock().now() + kplat::msToTicks(ms);
         const uint32_t me = w32::GetCurrentThreadId();
-        if (me == driverId_.load()) {
-            while (kplat::kernelClock().now() < deadline) {
+        bool counted = false; // as a sleeping follower
+        while (kplat::kernelClock().now() < deadline) {
+            // Checked at every step: a streaming thread already asleep when
+            // the test names it the driver must not wait for itself.
+            if (me == driverId_.load()) {
+                if (counted)
+                    sleeping_.fetch_sub(1);
+                counted = false;
                 waitForFollowers();
                 kplat::kernelClock().advanceTo(std::min(deadline, kplat::kernelClock().now() + kplat::msToTicks(1)));
+                continue;
             }
-            return;
-        }
-        sleeping_.fetch_add(1);
-        while (kplat::kernelClock().now() < deadline) {
+            if (!counted)
+                sleeping_.fetch_add(1);
+            counted = true;
             if (!driverRunning())
                 kplat::kernelClock().advanceTo(deadline);
             else
                 std::this_thread::sleep_for(std::chrono::microseconds(20));
         }
-        sleeping_.fetch_sub(1);
+        if (counted)
+            sleeping_.fetch_sub(1);
     }
     // Threads of a test may outlive it (a monitor the release did not wait
     // for): the clock lives for the process and is reset for each test.

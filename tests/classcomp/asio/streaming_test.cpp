@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iostream>
 
 namespace {
@@ -35,6 +36,7 @@ TEST_F(Streaming, CreatesBuffersOnTheKernelRingsAndHandsEveryInputSample)
     enableLog();
     ready(48000, 8);
     w32::clearDebugOutput();
+    const uint32_t initialised = k::AsioInfo(context(port_)->asioInfo).buffersInitialisedCounter();
     ASIOError created = 0;
     std::string mine = logOf([&] { created = host_.create(); });
     if (created != ASE_OK) {
@@ -48,6 +50,8 @@ TEST_F(Streaming, CreatesBuffersOnTheKernelRingsAndHandsEveryInputSample)
     EXPECT_EQ(host_.frames, 96);
     EXPECT_EQ(host_.timeInfoQuestions.load(), 1);
     EXPECT_EQ(w32::debugOutput(), std::vector<std::string>{"createBuffers success"});
+    // Every client counts its buffers down in the shared record.
+    EXPECT_EQ(k::AsioInfo(context(port_)->asioInfo).buffersInitialisedCounter(), initialised - 1);
     // Halves: input channel k in the record ring, output channel k in the
     // object's own area, 2k and 2k + 1 blocks from its start.
     const uint8_t* in0 = static_cast<uint8_t*>(host_.buffers[0].buffers[0]);
@@ -178,6 +182,44 @@ TEST_F(Streaming, DisposeAndCreateAgainOnTheSameObject)
     }
     EXPECT_EQ(host_.inputErrors.load(), 0u);
     EXPECT_EQ(host_.resetRequests.load(), 0);
+}
+
+// The test clock: a streaming thread already asleep when the test names it
+// the driver moves the time on itself (it waited for itself, and the test
+// hung, now and then, on a loaded machine).
+TEST_F(Streaming, AThreadNamedTheDriverWhileAsleepMovesTheTimeOnItself)
+{
+    struct Threads {
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::atomic<bool> asleep{false}, woke{false};
+    } t;
+    auto idle = [](w32::LPVOID p) -> w32::DWORD {
+        static_cast<Threads*>(p)->released.wait();
+        return 0;
+    };
+    auto sleeper = [](w32::LPVOID p) -> w32::DWORD {
+        auto* t = static_cast<Threads*>(p);
+        t->asleep = true;
+        w32::Sleep(10);
+        t->woke = true;
+        return 0;
+    };
+    // The driver at first: running, never asleep.
+    const w32::HANDLE first = w32::CreateThread(nullptr, 0, idle, &t, 0, nullptr);
+    ASSERT_NE(first, nullptr);
+    userClock_.drive(first);
+    const w32::HANDLE second = w32::CreateThread(nullptr, 0, sleeper, &t, 0, nullptr);
+    ASSERT_NE(second, nullptr);
+    ASSERT_TRUE(waitFor([&] { return t.asleep.load(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    userClock_.drive(second);
+    EXPECT_TRUE(waitFor([&] { return t.woke.load(); }));
+    t.release.set_value();
+    w32::WaitForSingleObject(second, w32::kInfinite);
+    w32::WaitForSingleObject(first, w32::kInfinite);
+    w32::CloseHandle(second);
+    w32::CloseHandle(first);
 }
 
 // Another program changes the buffer time under a running host: the
