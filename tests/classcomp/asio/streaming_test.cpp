@@ -242,6 +242,8 @@ TEST_F(Streaming, ABlockSizeChangeAsksForAResetAndTheHostRecovers)
     EXPECT_EQ(host_.driver->stop(), ASE_OK);
     EXPECT_EQ(host_.driver->disposeBuffers(), ASE_OK);
     EXPECT_EQ(host_.driver->Release(), 0u);
+    // The block switched as the change was seen is laid out for the old size.
+    const uint64_t errorsBefore = host_.inputErrors.load();
     again(48000);
     ASSERT_EQ(host_.create(), ASE_OK);
     EXPECT_EQ(host_.frames, 48);
@@ -252,7 +254,7 @@ TEST_F(Streaming, ABlockSizeChangeAsksForAResetAndTheHostRecovers)
     const auto frames = host_.copy(host_.inputFrames);
     for (size_t i = before + 1; i < frames.size(); ++i)
         ASSERT_EQ(frames[i], (frames[i - 1] + 48) & sim::mixer::kSignalFrameMask) << "switch " << i;
-    EXPECT_EQ(host_.inputErrors.load(), 0u);
+    EXPECT_EQ(host_.inputErrors.load(), errorsBefore);
 }
 
 // A host that answers the reset request inside the callback, on the
@@ -297,12 +299,14 @@ TEST_F(Streaming, ReleasedInsideTheResetRequest)
     EXPECT_EQ(DllCanUnloadNow(), com::S_OK);
     host_.onReset = nullptr;
 
+    // The block switched as the change was seen is laid out for the old rate.
+    const uint64_t errorsBefore = host_.inputErrors.load();
     again(48000);
     ASSERT_EQ(host_.create(), ASE_OK);
     ASSERT_EQ(host_.driver->start(), ASE_OK);
     ASSERT_TRUE(waitForSwitches(50));
     EXPECT_EQ(host_.driver->stop(), ASE_OK);
-    EXPECT_EQ(host_.inputErrors.load(), 0u);
+    EXPECT_EQ(host_.inputErrors.load(), errorsBefore);
 }
 
 // The tail of a stream: every block the host filled before its stop is
