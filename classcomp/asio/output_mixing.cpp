@@ -185,10 +185,15 @@ bool MixClientBlock(const PlaybackRings& rings, const OutputBlock& output, uint6
 bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed)
 {
     k::AsioInfo info(rings.record);
-    if (info.startedClientCount() < 2)
-        return false;
     const uint32_t t = uint32_t((processed + 2) % rings.ringBlocks);
-    if ((info.mixCounter(t) & k::asio_info::kMixCounterClaimed) || !claim(rings, t))
+    const uint16_t counter = info.mixCounter(t);
+    if (counter & k::asio_info::kMixCounterClaimed)
+        return false;
+    // Clients mixing, or some added into the block before the count dropped
+    // to one (the single client writes its own blocks whole).
+    if (info.startedClientCount() < 2 && counter == 0)
+        return false;
+    if (!claim(rings, t))
         return false;
     convertBlock(rings, t);
     return true;

@@ -64,7 +64,8 @@ void WriteSingleClientBlock(const PlaybackRings& rings, const OutputBlock& outpu
 bool MixClientBlock(const PlaybackRings& rings, const OutputBlock& output, uint64_t block);
 // Called at the wake for kernel block `processed`: converts block
 // processed + 2 (the block the clients woken for processed - 1 wrote) when
-// clients are mixing and it has not been converted. True when it converted.
+// it has not been converted and clients are mixing or have added into it
+// (the started count may have dropped to one since). True when it converted.
 bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed);
 
 // After the last block a client wrote before it stopped (processed + 3):

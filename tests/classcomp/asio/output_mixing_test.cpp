@@ -200,6 +200,26 @@ TEST(OutputMixing, AStalledClientLeavesNeitherAStaleBlockNorAPartialSum)
     EXPECT_EQ(r.ringSample(7, 0, 0), 0x01000000u);
 }
 
+// A client adds into a block, then the other stops without adding: nobody
+// completes the block, and the next wake converts it, though one client is
+// left started.
+TEST(OutputMixing, ABlockLeftHalfMixedWhenTheCountDropsIsConvertedLate)
+{
+    Rings r(1, 4, 10, false);
+    r.info().setStartedClientCount(2);
+    Client a(1, 4);
+    a.fill(0, 1, 0x01000000);
+    r.fillClipped(2, 0xDEADBEEF); // the previous cycle's block
+    EXPECT_FALSE(MixClientBlock(r.rings(), a.block(0), 12));
+    r.info().setStartedClientCount(1);
+    EXPECT_TRUE(FinishLateBlock(r.rings(), 10));
+    EXPECT_EQ(r.ringSample(2, 0, 0), 0x01000000u);
+    EXPECT_EQ(r.accumulatorSample(2, 0, 0), 0u);
+    // A block the single client wrote itself is left as it is.
+    WriteSingleClientBlock(r.rings(), a.block(0), 13);
+    EXPECT_FALSE(FinishLateBlock(r.rings(), 11));
+}
+
 TEST(OutputMixing, TheStartedCountDroppingDuringABlockStillConverts)
 {
     Rings r(1, 4, 10, false);
