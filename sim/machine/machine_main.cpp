@@ -8,6 +8,13 @@
 //   plug [qx1600|zr90alpha]   plug a mixer in (prints its port and interface)
 //   unplug PORT               unplug it
 //   replug PORT               unplug it and plug the same mixer in again
+//   capture PORT FRAMES       keep what the mixer's OUT side accepts from now
+//                             on, at most FRAMES frames
+//   played PORT [FILE]        end the capture: its frames, how many sound,
+//                             output 1's commonest values, and the samples
+//                             (32-bit little-endian, frame by frame) in FILE
+//   buffer MS                 the user's buffer time for every mixer, as the
+//                             buffer-size program sets it
 //   state                     processes, connections, descriptors, devices
 //   quit                      (also the end of standard input)
 
@@ -19,6 +26,8 @@
 #include "platform/kernel/usb_bus.h"
 #include "platform/registry/registry.h"
 #include "platform/win32/files.h"
+#include "platform/win32/registry.h"
+#include "sim/machine/captured_port.h"
 #include "sim/machine/installation.h"
 #include "sim/machine/ascii_text.h"
 #include "sim/machine/machine.h"
@@ -26,6 +35,7 @@
 #include "sim/mixer/mixer.h"
 #include "sim/mixer/profile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -66,12 +76,64 @@ public:
             std::printf("machine: no mixer on port %u\n", port);
             return;
         }
-        std::unique_ptr<sim::mixer::Mixer> mixer = std::move(it->second);
-        mixers_.erase(it);
+        std::unique_ptr<sim::mixer::Mixer> mixer = std::move(it->second.mixer);
         bus_.unplug(port);
+        mixers_.erase(it);
         std::printf("machine: unplugged port %u\n", port);
         if (again)
             plugMixer(std::move(mixer));
+    }
+
+    void capture(uint32_t port, uint64_t frames)
+    {
+        // Ten minutes at 48 kHz; packets carry at least 5 frames at the rates offered.
+        constexpr uint64_t kMaxFrames = 48000ull * 600;
+        auto it = mixers_.find(port);
+        if (it == mixers_.end() || frames == 0 || frames > kMaxFrames) {
+            std::printf("machine: no capture on port %u\n", port);
+            return;
+        }
+        it->second.port->startCapture(frames, frames / 4 + 1);
+        std::printf("capturing port=%u frames=%llu\n", port, static_cast<unsigned long long>(frames));
+    }
+
+    void played(uint32_t port, const std::string& file)
+    {
+        auto it = mixers_.find(port);
+        if (it == mixers_.end()) {
+            std::printf("machine: no mixer on port %u\n", port);
+            return;
+        }
+        const sim::mixer::PlaybackRecorder taken = it->second.port->takeCapture();
+        const std::span<const uint32_t> samples = taken.samples();
+        bool written = false;
+        if (!file.empty())
+            if (std::FILE* f = std::fopen(file.c_str(), "wb")) {
+                written = std::fwrite(samples.data(), 4, samples.size(), f) == samples.size();
+                written = std::fclose(f) == 0 && written;
+            }
+        uint64_t sounding = 0;
+        std::map<uint32_t, uint64_t> firstOutput;
+        for (uint64_t frame = 0; frame < taken.frames(); ++frame) {
+            const auto sample = samples.subspan(frame * taken.channels(), taken.channels());
+            sounding += std::any_of(sample.begin(), sample.end(), [](uint32_t v) { return v != 0; });
+            ++firstOutput[sample[0]];
+        }
+        std::vector<std::pair<uint64_t, uint32_t>> commonest;
+        for (auto [value, count] : firstOutput)
+            commonest.emplace_back(count, value);
+        std::sort(commonest.rbegin(), commonest.rend());
+        commonest.resize(std::min<size_t>(commonest.size(), 3));
+        std::string values;
+        for (auto [count, value] : commonest) {
+            char text[48];
+            std::snprintf(text, sizeof text, " 0x%08X(%llu)", value, static_cast<unsigned long long>(count));
+            values += text;
+        }
+        std::printf("played port=%u frames=%llu channels=%u dropped=%llu sounding=%llu file=%s output1=%s\n", port,
+                    static_cast<unsigned long long>(taken.frames()), taken.channels(),
+                    static_cast<unsigned long long>(taken.droppedPackets()),
+                    static_cast<unsigned long long>(sounding), written ? file.c_str() : "-", values.c_str());
     }
 
     void state()
@@ -104,9 +166,16 @@ public:
     }
 
 private:
+    struct Plugged {
+        std::unique_ptr<sim::mixer::Mixer> mixer;
+        std::unique_ptr<orvo::machine::CapturedPort> port;
+    };
+
     void plugMixer(std::unique_ptr<sim::mixer::Mixer> mixer)
     {
-        const uint32_t port = bus_.plug(mixer->usb('A'));
+        auto captured =
+            std::make_unique<orvo::machine::CapturedPort>(mixer->usb('A'), mixer->profile().playback.channels());
+        const uint32_t port = bus_.plug(*captured);
         kplat::Device* device = bus_.device(port);
         if (!device) {
             std::printf("machine: the mixer on port %u did not start: 0x%08X\n", port,
@@ -119,14 +188,32 @@ private:
         kplat::guidToString(c.interfaceGuid, guid);
         std::printf("plugged port=%u model=%s slot=%u interface=%s\n", port, mixer->profile().key.c_str(),
                     c.slotIndex, narrowAscii(guid).c_str());
-        mixers_[port] = std::move(mixer);
+        mixers_[port] = Plugged{std::move(mixer), std::move(captured)};
     }
 
     orvo::machine::MachineServer& server_;
     kplat::usb::HostController bus_;
-    std::map<uint32_t, std::unique_ptr<sim::mixer::Mixer>> mixers_;
+    std::map<uint32_t, Plugged> mixers_;
     uint32_t nextSerial_ = 1;
 };
+
+// What the buffer-size program writes when the user picks a buffer time
+// for every mixer: the drivers read it at their next set-up.
+void setBufferTime(uint32_t milliseconds)
+{
+    w32::HKEY key = nullptr;
+    w32::LSTATUS e = w32::RegCreateKeyExW(w32::HKEY_CURRENT_USER, u"Software\\Orvo\\UAC2\\Global", 0, nullptr,
+                                          w32::REG_OPTION_NON_VOLATILE, w32::KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (e == w32::ERROR_SUCCESS) {
+        e = w32::RegSetValueExW(key, u"BufferSizeMillisecs", 0, w32::REG_DWORD,
+                                reinterpret_cast<const w32::BYTE*>(&milliseconds), sizeof milliseconds);
+        w32::RegCloseKey(key);
+    }
+    if (e == w32::ERROR_SUCCESS)
+        std::printf("buffer ms=%u\n", milliseconds);
+    else
+        std::printf("machine: the buffer time is not set: error %ld\n", static_cast<long>(e));
+}
 
 int usage()
 {
@@ -196,6 +283,20 @@ int main(int argc, char** argv)
                     uint32_t port = 0;
                     words >> port;
                     machine.unplug(port, command == "replug");
+                } else if (command == "capture") {
+                    uint32_t port = 0;
+                    uint64_t frames = 0;
+                    words >> port >> frames;
+                    machine.capture(port, frames);
+                } else if (command == "played") {
+                    uint32_t port = 0;
+                    std::string file;
+                    words >> port >> file;
+                    machine.played(port, file);
+                } else if (command == "buffer") {
+                    uint32_t milliseconds = 0;
+                    words >> milliseconds;
+                    setBufferTime(milliseconds);
                 } else if (command == "state") {
                     machine.state();
                 } else if (command == "quit") {
