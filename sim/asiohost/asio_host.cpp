@@ -284,8 +284,9 @@ void AsioHost::switchBuffers(int32_t index)
             continue;
         }
         const bool isFloat = types_[i] == ASIOSTFloat32LSB;
+        const auto channel = static_cast<uint32_t>(buffers_[i].channelNum);
         for (int32_t f = 0; f < blockFrames_; ++f) {
-            const int32_t value = signalSample(options_.signal, signalFrame_ + static_cast<uint64_t>(f));
+            const int32_t value = signalSample(options_, channel, signalFrame_ + static_cast<uint64_t>(f));
             if (isFloat)
                 static_cast<float*>(half)[f] = static_cast<float>(value / 2147483648.0);
             else
@@ -302,8 +303,16 @@ void AsioHost::switchBuffers(int32_t index)
     driver_->outputReady();
 }
 
-int32_t AsioHost::signalSample(HostOptions::Signal signal, uint64_t frame)
+int32_t AsioHost::signalSample(const HostOptions& options, uint32_t channel, uint64_t frame)
 {
+    const HostOptions::Signal signal = options.signal;
+    if (signal == HostOptions::Signal::Count)
+        return static_cast<int32_t>((frame % 65536) << 8);
+    if (signal == HostOptions::Signal::Level) {
+        // Exact for levels that are sums of powers of two; 1.0 is the largest sample.
+        const double level = std::clamp(channel % 2 ? -options.level : options.level, -1.0, 1.0);
+        return level >= 1.0 ? INT32_MAX : static_cast<int32_t>(level * 2147483648.0);
+    }
     double value = 0; // -1..1
     if (signal == HostOptions::Signal::Ramp)
         value = static_cast<double>(frame % 256) / 128.0 - 1.0;

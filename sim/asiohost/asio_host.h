@@ -31,7 +31,12 @@ struct HostOptions {
     std::u16string driverName;
     uint32_t milliseconds = 0;      // how long run() keeps the driver
     bool createBuffers = false;     // getBufferSize, createBuffers and start after init
-    enum class Signal { Silence, Ramp, Sine } signal = Signal::Silence;
+    // Level: `level` on outputs 1, 3, 5, ... and its negation on 2, 4, ...
+    // (sums of hosts' levels are known exactly, and clip both ways). Count:
+    // the host's frame number modulo 2^16 in the sample's top 24 bits (a
+    // lost or repeated block shows as a step other than one).
+    enum class Signal { Silence, Ramp, Sine, Level, Count } signal = Signal::Silence;
+    double level = 0; // -1..1, for Signal::Level
     std::string recordPath;         // where the recorded input goes (raw 32-bit samples), empty: nowhere
     bool supportsTimeInfo = true;   // the answer to kAsioSupportsTimeInfo
 };
@@ -55,8 +60,9 @@ public:
     void release();
 
     int resetsAnswered() const { return resets_; }
-    // What the signal is at host frame `frame`, as a 32-bit integer sample.
-    static int32_t signalSample(HostOptions::Signal signal, uint64_t frame);
+    // What the signal is on output `channel` (from 0) at host frame `frame`,
+    // as a 32-bit integer sample.
+    static int32_t signalSample(const HostOptions& options, uint32_t channel, uint64_t frame);
     uint64_t bufferSwitches() const { return switches_.load(); }
     const com::CLSID& classId() const { return classId_; }
 

@@ -3,7 +3,7 @@
 // first boots the simulated machine in this process (the kernel driver
 // runs in the host's process here) and plugs a mixer in.
 //
-//   orvo-asio-host [--driver NAME] [--seconds S] [--buffers] [--signal silence|ramp|sine]
+//   orvo-asio-host [--driver NAME] [--seconds S] [--buffers] [--signal silence|ramp|sine|level|count] [--level L]
 //                  [--record FILE] [--no-time-info]
 //                  [--machine [--model qx1600|zr90alpha] [--library FILE]]
 //                  [--registry-root DIR] [--drive-root DIR]
@@ -34,7 +34,7 @@ using namespace orvo::asiohost;
 int usage()
 {
     std::fprintf(stderr, "usage: orvo-asio-host [--driver NAME] [--seconds S] [--buffers] "
-                         "[--signal silence|ramp|sine] [--record FILE] [--no-time-info] "
+                         "[--signal silence|ramp|sine|level|count] [--level L] [--record FILE] [--no-time-info] "
                          "[--machine [--model qx1600|zr90alpha] [--library FILE]] "
                          "[--registry-root DIR] [--drive-root DIR]\n");
     return 2;
@@ -76,8 +76,12 @@ void reportArrival(kplat::usb::HostController& bus, uint32_t port, const sim::mi
         if (sample == 0)
             continue;
         ++sounding;
+        if (options.signal == HostOptions::Signal::Count) {
+            matching += sample > 0 && sample < (1 << 24) && (sample & 0xFF) == 0;
+            continue;
+        }
         for (uint64_t phase = 0; phase < 256; ++phase)
-            if (AsioHost::signalSample(options.signal, phase) == sample) {
+            if (AsioHost::signalSample(options, 0, phase) == sample) {
                 ++matching;
                 break;
             }
@@ -123,6 +127,12 @@ int main(int argc, char** argv)
             options.signal = HostOptions::Signal::Ramp;
         else if (arg == "--signal" && std::strcmp(v, "sine") == 0)
             options.signal = HostOptions::Signal::Sine;
+        else if (arg == "--signal" && std::strcmp(v, "level") == 0)
+            options.signal = HostOptions::Signal::Level;
+        else if (arg == "--signal" && std::strcmp(v, "count") == 0)
+            options.signal = HostOptions::Signal::Count;
+        else if (arg == "--level")
+            options.level = std::strtod(v, nullptr);
         else if (arg == "--record")
             options.recordPath = v;
         else if (arg == "--model")
