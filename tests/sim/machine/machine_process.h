@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -52,6 +53,36 @@ public:
         return at == std::string::npos ? "" : line.substr(at + 10);
     }
 
+    // What the mixer on `port` played while a capture ran: `channels`
+    // samples a frame.
+    struct Played {
+        uint32_t channels = 0;
+        std::vector<uint32_t> samples;
+        uint64_t frames() const { return channels ? samples.size() / channels : 0; }
+        uint32_t at(uint64_t frame, uint32_t channel) const { return samples[frame * channels + channel]; }
+    };
+    bool capture(uint32_t port, uint64_t frames)
+    {
+        process_->send("capture " + std::to_string(port) + " " + std::to_string(frames));
+        return !lineStarting("capturing port=" + std::to_string(port), 10000).empty();
+    }
+    Played played(uint32_t port)
+    {
+        const std::string file = root_ + "/played";
+        process_->send("played " + std::to_string(port) + " " + file);
+        Played p;
+        const std::string line = lineStarting("played port=" + std::to_string(port), 20000);
+        const size_t at = line.find("channels=");
+        if (at == std::string::npos || line.find("file=" + file) == std::string::npos)
+            return p;
+        p.channels = static_cast<uint32_t>(std::stoul(line.substr(at + 9)));
+        std::ifstream in(file, std::ios::binary);
+        p.samples.resize(std::filesystem::file_size(file) / 4);
+        in.read(reinterpret_cast<char*>(p.samples.data()), static_cast<std::streamsize>(p.samples.size() * 4));
+        std::filesystem::remove(file);
+        return p;
+    }
+
     void command(const std::string& line) { process_->send(line); }
     std::string lineStarting(const std::string& prefix, int timeoutMs)
     {
@@ -85,7 +116,7 @@ public:
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         State s = state();
         while (!done(s) && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
             s = state();
         }
         return s;
