@@ -202,6 +202,8 @@ bool AsioHost::startStreaming()
     if (created != ASE_OK)
         return false;
     buffersCreated_ = true;
+    if (options_.timing && !timing_.opened())
+        openTiming();
     const ASIOError startResult = driver_->start();
     report_.line("start: " + std::to_string(startResult));
     started_ = startResult == ASE_OK;
@@ -251,6 +253,10 @@ void AsioHost::release()
     if (switches_.load() > 0)
         report_.line("buffer switches: " + std::to_string(switches_.load()));
     reportStream();
+    if (timing_.opened()) {
+        report_.line("timing: " + timing_.summary());
+        timing_.close();
+    }
     const com::HRESULT canUnload = canUnloadNow_ ? canUnloadNow_() : com::S_FALSE;
     report_.line(std::string("DllCanUnloadNow: ") + (canUnload == com::S_OK ? "S_OK" : hex(canUnload)));
     if (canUnload != com::S_OK) {
@@ -300,6 +306,7 @@ void AsioHost::switchBuffers(int32_t index)
     lastSwitchMs_ = now;
     framesSwitched_ += static_cast<uint64_t>(blockFrames_);
     switches_.fetch_add(1);
+    timing_.seeSwitch(static_cast<uint32_t>(blockFrames_), static_cast<uint32_t>(sampleRate_));
     driver_->outputReady();
 }
 
@@ -340,6 +347,29 @@ void AsioHost::reportStream()
         levels += text;
     }
     report_.line(levels);
+}
+
+// The status record through a handle of the host's own on the kernel
+// interface the driver entry names.
+void AsioHost::openTiming()
+{
+    const std::u16string keyPath = u"Software\\ASIO\\" + options_.driverName;
+    w32::CRegKey key;
+    char16_t text[kValueChars];
+    w32::ULONG chars = kValueChars;
+    com::GUID interfaceClass{};
+    if (key.Open(w32::HKEY_LOCAL_MACHINE, keyPath.c_str(), w32::KEY_READ) != w32::ERROR_SUCCESS ||
+        key.QueryStringValue(u"KernelInterface", text, &chars) != w32::ERROR_SUCCESS ||
+        com::CLSIDFromString(text, &interfaceClass) != com::S_OK) {
+        report_.line("timing: no kernel interface in the driver entry");
+        return;
+    }
+    const size_t switches = static_cast<size_t>(sampleRate_ * options_.milliseconds / 1000 / std::max(blockFrames_, 1)) + 1024;
+    const char* origin = std::getenv("ORVO_KERNEL_CLOCK_ORIGIN");
+    if (!origin)
+        report_.line("timing: no ORVO_KERNEL_CLOCK_ORIGIN, so no latency");
+    if (!timing_.open(interfaceClass, switches, origin ? std::strtoull(origin, nullptr, 10) : 0))
+        report_.line("timing: the status record cannot be mapped");
 }
 
 void AsioHost::writeRecording()

@@ -18,6 +18,7 @@
 #include "classcomp/asio/asio_interface.h"
 #include "platform/com/com.h"
 #include "platform/win32/library.h"
+#include "sim/asiohost/block_timing.h"
 #include "sim/asiohost/host_report.h"
 
 #include <atomic>
@@ -39,6 +40,7 @@ struct HostOptions {
     double level = 0; // -1..1, for Signal::Level
     std::string recordPath;         // where the recorded input goes (raw 32-bit samples), empty: nowhere
     bool supportsTimeInfo = true;   // the answer to kAsioSupportsTimeInfo
+    bool timing = false;            // measure wake-to-bufferSwitch latency and skipped blocks (block_timing.h)
 };
 
 class AsioHost {
@@ -109,7 +111,9 @@ private:
     uint64_t framesSwitched_ = 0;
     double sampleRate_ = 0;
     std::vector<uint32_t> inputPeaks_;
+    BlockTiming timing_;
     void reportStream();
+    void openTiming();
 };
 
 } // namespace orvo::asiohost

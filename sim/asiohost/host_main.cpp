@@ -4,7 +4,7 @@
 // runs in the host's process here) and plugs a mixer in.
 //
 //   orvo-asio-host [--driver NAME] [--seconds S] [--buffers] [--signal silence|ramp|sine|level|count] [--level L]
-//                  [--record FILE] [--no-time-info]
+//                  [--record FILE] [--no-time-info] [--timing]
 //                  [--machine [--model qx1600|zr90alpha] [--library FILE]]
 //                  [--registry-root DIR] [--drive-root DIR]
 
@@ -34,7 +34,7 @@ using namespace orvo::asiohost;
 int usage()
 {
     std::fprintf(stderr, "usage: orvo-asio-host [--driver NAME] [--seconds S] [--buffers] "
-                         "[--signal silence|ramp|sine|level|count] [--level L] [--record FILE] [--no-time-info] "
+                         "[--signal silence|ramp|sine|level|count] [--level L] [--record FILE] [--no-time-info] [--timing] "
                          "[--machine [--model qx1600|zr90alpha] [--library FILE]] "
                          "[--registry-root DIR] [--drive-root DIR]\n");
     return 2;
@@ -113,6 +113,8 @@ int main(int argc, char** argv)
             options.createBuffers = true;
         else if (arg == "--no-time-info")
             options.supportsTimeInfo = false;
+        else if (arg == "--timing")
+            options.timing = true;
         else if (arg == "--machine")
             machine = true;
         else if (!(v = value()))

@@ -17,6 +17,7 @@
 //                             buffer-size program sets it
 //   state                     processes, connections, descriptors, devices
 //   quit                      (also the end of standard input)
+// At start it prints where the kernel clock's tick 0 lies on the steady clock.
 
 #include "classcomp/kernel/device_context.h"
 #include "platform/kernel/io_manager.h"
@@ -29,6 +30,7 @@
 #include "platform/win32/registry.h"
 #include "sim/machine/captured_port.h"
 #include "sim/machine/installation.h"
+#include "sim/machine/kernel_session.h"
 #include "sim/machine/ascii_text.h"
 #include "sim/machine/machine.h"
 #include "sim/machine/machine_server.h"
@@ -269,6 +271,10 @@ int main(int argc, char** argv)
         if (!server.listen(socketPath)) {
             result = 1;
         } else {
+            // Where the kernel clock's tick 0 lies on the steady clock (100 ns
+            // ticks), for clients that time the record's block times.
+            const kplat::Ticks origin = orvo::demo::wallTicks() - kplat::kernelClock().now();
+            std::printf("machine: kernel clock origin=%llu\n", static_cast<unsigned long long>(origin));
             std::printf("machine: ready on %s\n", socketPath.c_str());
             std::string line;
             while (std::getline(std::cin, line)) {
