@@ -78,6 +78,8 @@ OrvoControlPanel::OrvoControlPanel(QWidget* parent)
     connect(deviceModel, &MixerModel::firmwareProgress, this, &OrvoControlPanel::onDeviceModelFirmwareProgress,
             Qt::DirectConnection);
     connect(deviceModel, &MixerModel::setBusy, this, &OrvoControlPanel::onDeviceModelSetBusy, Qt::QueuedConnection);
+    connect(deviceModel, &MixerModel::sampleBufferSizeChanged, this,
+            &OrvoControlPanel::onDeviceModelSampleBufferSizeChanged, Qt::DirectConnection);
 
     selectDevice(nullptr);
     updateDeviceCountLabel();
@@ -348,8 +350,11 @@ void OrvoControlPanel::onDeviceModelChannelValueRecieved(int value) {
     if (closing)
         return;
     parameterMap[MidiChannelParameterKey] = value;
-    if (value >= 1 && value <= 16)
-        midiChannel = static_cast<uint8_t>(value);
+    if (value < 1 || value > 16)
+        return;
+    midiChannel = static_cast<uint8_t>(value);
+    if (mixerType == FirstModel)
+        ui->pageQX1600->setMidiChannelDisplay(value);
 }
 
 void OrvoControlPanel::onDeviceModelCPValueRecieved(int parameterKey, int value) {
@@ -363,8 +368,18 @@ void OrvoControlPanel::onDeviceModelCPValueRecieved(int parameterKey, int value)
                  (parameterKey == 90 && devicePort != 1) || (parameterKey == 92 && devicePort != 2);
     else if (mixerType == SecondModel)
         status = parameterKey == 32 || (parameterKey >= 48 && parameterKey <= 50);
-    if (!status)
+    // Nor is a key the model does not have: a file exported with it could
+    // not be imported again.
+    if (!status && UserSettings::isModelKey(QString::number(mixerType), parameterKey))
         parameterMap[parameterKey] = value;
+    if (mixerType == FirstModel)
+        ui->pageQX1600->updateFromParameter(parameterKey, value);
+}
+
+void OrvoControlPanel::onDeviceModelSampleBufferSizeChanged(int bufferSize) {
+    // One size for every mixer: both pages show it, so the page of a mixer
+    // selected later does not show a stale one.
+    ui->pageQX1600->setBufferSizeDisplay(bufferSize);
 }
 
 void OrvoControlPanel::setModified(bool on) {
@@ -473,6 +488,7 @@ void OrvoControlPanel::applySettingsToDevice() {
     }
     if (channel >= 1 && channel <= 16 && mixerType == FirstModel) {
         midiChannel = static_cast<uint8_t>(channel);
+        ui->pageQX1600->setMidiChannelDisplay(channel);
         deviceModel->sendMidiChannel(channel);
     }
     if (modified)

@@ -79,6 +79,7 @@ private slots:
     void onDeviceModelCPValueRecieved(int parameterKey, int value);
     void onDeviceModelFirmwareProgress(int firmwareProgress);
     void onDeviceModelSetBusy(bool busy);
+    void onDeviceModelSampleBufferSizeChanged(int bufferSize);
     void OnShowing();
     void OnBusyTimerTerminate();
     // Ctrl+R. Named without the "on_" prefix: no object of the form carries

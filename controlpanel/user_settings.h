@@ -43,11 +43,11 @@ public:
     int lastError() const { return lastResult; }
     // The entry that made the last import InvalidContent ("key = value").
     QString refusedEntry() const { return refusedEntry_; }
+    // The parameter keys of a mixer type ("2", "3"), the channel's aside.
+    static bool isModelKey(const QString& model, int key);
 
 private:
     QString startFolder() const;
-    // The parameter keys of a mixer type ("2", "3"), the channel's aside.
-    static bool isModelKey(const QString& model, int key);
 
     QString folder_;
     QString fileName_;

@@ -1,7 +1,8 @@
 // Screenshots of the control panel as a user sees it: the main window with
-// no mixer and with one mixer of each model, and the About dialog. Written
-// to $ORVO_SCREENSHOT_DIR (else <build>/screenshots), one file per window
-// and density; scripts/panel-screenshots runs this under Xvfb at 1x and 2x.
+// no mixer and with one mixer of each model (both tabs of its page), and the
+// About dialog. Written to $ORVO_SCREENSHOT_DIR (else <build>/screenshots),
+// one file per window and density; scripts/panel-screenshots runs this under
+// Xvfb at 1x and 2x.
 
 #include "sim_mixers.h"  // first: see there
 
@@ -12,6 +13,8 @@
 #include <QComboBox>
 #include <QDir>
 #include <QScreen>
+#include <QStackedWidget>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -34,6 +37,8 @@ private:
 void Screenshots::initTestCase() {
     initGuiResources();
     qputenv("ORVO_REGISTRY_ROOT", registry.path().toUtf8());
+    // The desktop's font, which the forms are laid out for.
+    QApplication::setFont(QFont("Sans Serif", 9));
     folder = qEnvironmentVariable("ORVO_SCREENSHOT_DIR", QStringLiteral(QT_TESTCASE_BUILDDIR "/screenshots"));
     QVERIFY(QDir().mkpath(folder));
 }
@@ -48,24 +53,39 @@ QString Screenshots::save(QWidget& widget, const QString& name) {
 void Screenshots::mainWindow_data() {
     QTest::addColumn<uint32_t>("usbId");
     QTest::addColumn<QString>("name");
-    QTest::newRow("no mixer") << 0u << "main-no-mixer";
-    QTest::newRow("first model") << kFirstModel << "main-qx1600";
-    QTest::newRow("second model") << kSecondModel << "main-zr90alpha";
+    QTest::addColumn<int>("tab");  // of the mixer's page
+    QTest::newRow("no mixer") << 0u << "main-no-mixer" << 0;
+    QTest::newRow("first model") << kFirstModel << "main-qx1600" << 0;
+    QTest::newRow("first model, decks") << kFirstModel << "main-qx1600-decks" << 1;
+    QTest::newRow("second model") << kSecondModel << "main-zr90alpha" << 0;
+    QTest::newRow("second model, decks") << kSecondModel << "main-zr90alpha-decks" << 1;
 }
 
 void Screenshots::mainWindow() {
     QFETCH(uint32_t, usbId);
     QFETCH(QString, name);
+    QFETCH(int, tab);
     SimulatedMixers sim;
     OrvoControlPanel window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     if (usbId) {
-        sim.plug(mixerConfig(usbId, 1234));
+        PluggedMixer& mixer = sim.plug(mixerConfig(usbId, 1234), false);
+        // Each deck input source once.
+        if (usbId == kFirstModel)
+            for (auto [key, value] : {std::pair{'V', 64}, {'W', 127}, {'X', 0}, {'Y', 64}})
+                mixer.mixer.setParameter(uint8_t(key), uint8_t(value));
+        SimulatedMixers::rescan();
         QVERIFY(QTest::qWaitFor([&] { return window.currentDeviceCountState() == OrvoControlPanel::OneDevice; }, 8000));
         // Idle, as a user sees it once the read is done (a first read that
         // stays unanswered is started again by the 3 s busy timer).
         (void)QTest::qWaitFor([&] { return !window.isBusy() && !window.model()->isReading(); }, 8000);
+        // The buffer size arrives with the model's next poll.
+        QTest::qWait(400);
+        auto* pages = window.findChild<QStackedWidget*>("stackedWidgetDevices");
+        auto* page = qobject_cast<QTabWidget*>(pages->currentWidget());
+        QVERIFY(page);
+        page->setCurrentIndex(tab);
     } else {
         QTest::qWait(200);
     }
