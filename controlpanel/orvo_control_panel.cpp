@@ -314,6 +314,7 @@ void OrvoControlPanel::setDeviceFirmwareVersion(const QString& text, int version
         firmwareUiState = 1;
     else if (device < image)
         firmwareUiState = 2;
+    ui->pageZR90Alpha->setEQKillModeVisible(device >= static_cast<uint32_t>(eqKillMinimumVersion));
 }
 
 void OrvoControlPanel::updateFirmwareUi() {
@@ -374,12 +375,15 @@ void OrvoControlPanel::onDeviceModelCPValueRecieved(int parameterKey, int value)
         parameterMap[parameterKey] = value;
     if (mixerType == FirstModel)
         ui->pageQX1600->updateFromParameter(parameterKey, value);
+    else
+        ui->pageZR90Alpha->updateFromParameter(parameterKey, value);
 }
 
 void OrvoControlPanel::onDeviceModelSampleBufferSizeChanged(int bufferSize) {
     // One size for every mixer: both pages show it, so the page of a mixer
     // selected later does not show a stale one.
     ui->pageQX1600->setBufferSizeDisplay(bufferSize);
+    ui->pageZR90Alpha->setBufferSizeDisplay(bufferSize);
 }
 
 void OrvoControlPanel::setModified(bool on) {

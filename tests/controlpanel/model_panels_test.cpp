@@ -92,6 +92,9 @@ private slots:
     void firstModelMidiChannel();
     void bufferSlider_data();
     void bufferSlider();
+    void secondModelTakesChannel15Only();
+    void eqKillModeFollowsFirmware_data();
+    void eqKillModeFollowsFirmware();
 
 private:
     // A window with one mixer, its settings read; the mixer's parameters
@@ -235,8 +238,63 @@ const QList<Report> firstModelReports = {
     {"key 127", 127, 100, {}, false},
 };
 
-const QList<Change> secondModelChanges = {};
-const QList<Report> secondModelReports = {};
+const QList<Change> secondModelChanges = {
+    {"mono", {}, "radioButtonMainMono", -1, 34, 64},
+    {"stereo", {34, 64}, "radioButtonMainStereo", -1, 34, 0},
+    {"headphone tone", {}, "horizontalSliderHeadphoneTone", 100, 31, 100},
+    {"usb filter", {}, "horizontalSliderUSBFilter", 10, 30, 10},
+    {"eq kill momentary", {}, "radioButtonEQKillMomentary", -1, 57, 0},
+    {"eq kill latching", {57, 0}, "radioButtonEQKillLatching", -1, 57, 64},
+    {"deck 1 sensitivity", {}, "comboBoxD1Sensitivity", 15, 1, 15},
+    {"deck 1 filter", {}, "horizontalSliderD1FilterRes", 0, 13, 0},
+    {"deck 1 aux", {}, "radioButtonD1Post", -1, 62, 64},
+    {"deck 1 phono", {62, 64}, "radioButtonD1PhonoCD", -1, 62, 0},
+    {"deck 1 150", {}, "radioButtonD1Cross150", -1, 11, 64},
+    {"deck 1 usb insert", {}, "checkBoxD1USBInsert", -1, 15, 64},
+    {"deck 2 sensitivity", {}, "comboBoxD2Sensitivity", 2, 16, 2},
+    {"deck 2 filter", {}, "horizontalSliderD2FilterRes", 127, 28, 127},
+    {"deck 2 phono", {}, "radioButtonD2PhonoCD", -1, 63, 0},
+    {"deck 2 300", {}, "radioButtonD2Cross300", -1, 26, 0},
+    {"deck 2 usb insert off", {}, "checkBoxD2USBInsert", -1, 29, 0},
+};
+
+const QList<Report> secondModelReports = {
+    {"sensitivity", 1, 9, {"comboBoxD1Sensitivity.index=9"}, true},
+    {"sensitivity deck 2", 16, 15, {"comboBoxD2Sensitivity.index=15"}, true},
+    {"crossover 150", 11, 64, {"radioButtonD1Cross150.checked=true"}, true},
+    {"crossover 300 at 63", 26, 63, {"radioButtonD2Cross300.checked=true"}, true},
+    {"filter", 13, 20, {"horizontalSliderD1FilterRes.value=20"}, true},
+    {"filter deck 2", 28, 100, {"horizontalSliderD2FilterRes.value=100"}, true},
+    {"usb insert", 15, 64, {"checkBoxD1USBInsert.checked=true"}, true},
+    {"usb insert off at 63", 29, 63, {"checkBoxD2USBInsert.checked=false"}, true},
+    {"usb filter", 30, 5, {"horizontalSliderUSBFilter.value=5"}, true},
+    {"headphone tone", 31, 127, {"horizontalSliderHeadphoneTone.value=127"}, true},
+    {"mono", 34, 127, {"radioButtonMainMono.checked=true"}, true},
+    {"stereo at 1", 34, 1, {"radioButtonMainStereo.checked=true"}, true},
+    {"eq kill momentary", 57, 0, {"radioButtonEQKillMomentary.checked=true"}, true},
+    {"eq kill latching at 1", 57, 1, {"radioButtonEQKillLatching.checked=true"}, true},
+    {"record aux", 62, 64, {"radioButtonD1Post.checked=true"}, true},
+    {"record phono", 63, 10, {"radioButtonD2PhonoCD.checked=true"}, true},
+    {"both ports active", 32, 5, {"ledAActive.led=blue", "ledBActive.led=blue"}, false},
+    {"port B active", 32, 4, {"ledAActive.led=off", "ledBActive.led=blue"}, false},
+    {"no port active at 3", 32, 3, {"ledAActive.led=off", "ledBActive.led=off"}, false},
+    {"deck 1 CD", 49, 64,
+     {"widgetD1InputSource.source=CD Input", "labelD1Sensitivity.hidden=true", "comboBoxD1Sensitivity.hidden=true"},
+     false},
+    {"deck 1 phono at 63", 49, 63,
+     {"widgetD1InputSource.source=Phono Input", "labelD1Sensitivity.hidden=false",
+      "comboBoxD1Sensitivity.hidden=false"},
+     false},
+    {"deck 2 phono", 50, 0,
+     {"widgetD2InputSource.source=Phono Input", "labelD2Sensitivity.hidden=false",
+      "comboBoxD2Sensitivity.hidden=false"},
+     false},
+    // Keys without a control; only the model's own keys (0..63) are kept.
+    {"key 0", 0, 100, {}, true},
+    {"key 2", 2, 100, {}, true},
+    {"key 64", 64, 100, {}, false},
+    {"key 100", 100, 100, {}, false},
+};
 
 }  // namespace
 
@@ -248,6 +306,7 @@ void ModelPanelsTest::report(PluggedMixer& mixer, unsigned port, int key, int va
 void ModelPanelsTest::userChangeSendsOneControlChange_data() {
     QTest::addColumn<uint32_t>("model");
     QTest::newRow("first model") << kFirstModel;
+    QTest::newRow("second model") << kSecondModel;
 }
 
 void ModelPanelsTest::userChangeSendsOneControlChange() {
@@ -289,6 +348,7 @@ void ModelPanelsTest::reportedValueMovesItsControl_data() {
     QTest::addColumn<QList<int>>("presets");
     // Phono everywhere, so that every input source row changes something.
     QTest::newRow("first model") << kFirstModel << QList<int>{'V', 64, 'W', 64, 'X', 64, 'Y', 64, 'P', 1};
+    QTest::newRow("second model") << kSecondModel << QList<int>{};
 }
 
 void ModelPanelsTest::reportedValueMovesItsControl() {
@@ -333,7 +393,10 @@ void ModelPanelsTest::firstModelOnPortB() {
         return;
     // The local-port report lights this computer's port, whatever its value.
     auto* combo = window->findChild<QComboBox*>("comboBoxDevices");
-    QVERIFY(combo->currentText().endsWith("Port: A"));
+    if (!combo->currentText().endsWith("Port: A")) {  // the ports are found in any order
+        combo->setCurrentIndex(combo->findText("Port: A", Qt::MatchEndsWith));
+        waitUntilRead();
+    }
     QCOMPARE(ledColour(control("ledALocal")), QString("green"));
     QCOMPARE(ledColour(control("ledBLocal")), QString("off"));
     combo->setCurrentIndex(combo->findText("Port: B", Qt::MatchEndsWith));
@@ -394,6 +457,7 @@ void ModelPanelsTest::firstModelMidiChannel() {
 void ModelPanelsTest::bufferSlider_data() {
     QTest::addColumn<uint32_t>("model");
     QTest::newRow("first model") << kFirstModel;
+    QTest::newRow("second model") << kSecondModel;
 }
 
 void ModelPanelsTest::bufferSlider() {
@@ -426,6 +490,48 @@ void ModelPanelsTest::bufferSlider() {
     QCOMPARE(window->model()->bufferSize(), 50);
     QTest::qWait(400);  // a poll leaves it there
     QCOMPARE(slider->value(), 50);
+}
+
+void ModelPanelsTest::secondModelTakesChannel15Only() {
+    PluggedMixer& mixer = openMixer(mixerConfig(kSecondModel, 1));
+    if (QTest::currentTestFailed())
+        return;
+    auto* tone = static_cast<QSlider*>(control("horizontalSliderHeadphoneTone"));
+    const int before = tone->value();
+    for (uint8_t status : {0xB0, 0xBD, 0xBF})  // channels 1, 14 and 16
+        mixer.mixer.sendRaw(0, {status, 31, 3});
+    // A key outside 0..63, negative too, as the window may hand it over.
+    emit window->model()->cpValueRecieved(-1, 3);
+    QTest::qWait(300);
+    QCOMPARE(tone->value(), before);
+    QVERIFY(!window->parameters().contains(-1));
+    mixer.mixer.sendRaw(0, {0xBE, 31, 3});
+    QTRY_COMPARE(tone->value(), 3);
+    expectNothingSent(mixer);
+}
+
+void ModelPanelsTest::eqKillModeFollowsFirmware_data() {
+    QTest::addColumn<QList<int>>("version");  // major, minor, patch, build
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("1.0.4.122") << QList<int>{1, 0, 4, 122} << true;
+    QTest::newRow("1.0.4.121") << QList<int>{1, 0, 4, 121} << false;
+    // Compared unsigned: a major version of 0x80 is newer, not negative.
+    QTest::newRow("major 0x80") << QList<int>{0x80, 0, 0, 0} << true;
+}
+
+void ModelPanelsTest::eqKillModeFollowsFirmware() {
+    QFETCH(QList<int>, version);
+    QFETCH(bool, shown);
+    auto config = mixerConfig(kSecondModel, 1);
+    config.firmwareMajor = uint8_t(version[0]);
+    config.firmwareMinor = uint8_t(version[1]);
+    config.firmwarePatch = uint8_t(version[2]);
+    config.firmwareBuild = uint8_t(version[3]);
+    openMixer(config);
+    if (QTest::currentTestFailed())
+        return;
+    for (const char* name : {"labelEQKillSwitch", "radioButtonEQKillMomentary", "radioButtonEQKillLatching"})
+        QVERIFY2(control(name)->isHidden() == !shown, name);
 }
 
 QTEST_MAIN(ModelPanelsTest)
