@@ -169,7 +169,7 @@ CountedFrame decode(uint32_t first, uint32_t second)
     return f;
 }
 
-TEST_F(AsioHostProcesses, HostsKilledWhileStreamingCostTheOthersNoBlock)
+TEST_F(AsioHostProcesses, HostsKilledWhileStreamingLeaveTheOthersAndTheKernelAsTheyWere)
 {
     constexpr int kRounds = 100;
     auto counting = host(120, "count");
