@@ -83,17 +83,34 @@ TEST_F(Streaming, CreatesBuffersOnTheKernelRingsAndHandsEveryInputSample)
     EXPECT_EQ(host_.driver->start(), ASE_NotPresent);
 }
 
+// A stream at a rate and buffer time (the block size they give), whose
+// output the mixer records.
+class StreamingAtRate : public orvo::asio::testing::HostFixture,
+                        public ::testing::WithParamInterface<std::tuple<uint32_t, uint32_t, uint32_t>> {
+protected:
+    void readyAndRecord()
+    {
+        const auto [rate, ms, blockFrames] = GetParam();
+        ready(rate, ms);
+        mixerDevice_->playback().enable(16, 400'000, 200'000);
+    }
+
+public:
+    static std::string name(const ::testing::TestParamInfo<ParamType>& info)
+    {
+        return std::to_string(std::get<0>(info.param)) + "Hz" + std::to_string(std::get<2>(info.param)) + "Frames";
+    }
+};
+
 // What the host writes reaches the mixer's OUT side, every frame in order,
 // at one fixed distance from the input frame the host was given with it:
 // the host plays back the frame index of its input, tagged by channel.
-class StreamingOutput : public orvo::asio::testing::HostFixture,
-                        public ::testing::WithParamInterface<std::tuple<uint32_t, uint32_t, uint32_t>> {};
+class StreamingOutput : public StreamingAtRate {};
 
 TEST_P(StreamingOutput, EveryOutputSampleReachesTheMixerInOrder)
 {
     const auto [rate, ms, blockFrames] = GetParam();
-    ready(rate, ms);
-    mixerDevice_->playback().enable(16, 400'000, 200'000);
+    readyAndRecord();
     host_.play = [](uint32_t channel, uint64_t frame, const orvo::asio::testing::TestHost& h) {
         const uint32_t input = h.inputFrames[size_t(frame / uint64_t(h.frames))] + uint32_t(frame % uint64_t(h.frames));
         return sim::mixer::recordSample(channel, input);
@@ -161,10 +178,7 @@ TEST_P(StreamingOutput, EveryOutputSampleReachesTheMixerInOrder)
 INSTANTIATE_TEST_SUITE_P(RatesAndBlocks, StreamingOutput,
                          ::testing::Values(std::make_tuple(48000u, 1u, 48u), std::make_tuple(48000u, 8u, 96u),
                                            std::make_tuple(44100u, 8u, 88u), std::make_tuple(96000u, 8u, 192u)),
-                         [](const auto& info) {
-                             return std::to_string(std::get<0>(info.param)) + "Hz" +
-                                    std::to_string(std::get<2>(info.param)) + "Frames";
-                         });
+                         &StreamingAtRate::name);
 
 TEST_F(Streaming, DisposeAndCreateAgainOnTheSameObject)
 {
@@ -311,14 +325,12 @@ TEST_F(Streaming, ReleasedInsideTheResetRequest)
 
 // The tail of a stream: every block the host filled before its stop is
 // played whole and once, then silence; no block is cut or played again.
-class StreamingTail : public orvo::asio::testing::HostFixture,
-                      public ::testing::WithParamInterface<std::tuple<uint32_t, uint32_t, uint32_t>> {};
+class StreamingTail : public StreamingAtRate {};
 
 TEST_P(StreamingTail, EveryBlockFilledBeforeTheStopIsPlayedOnceThenSilence)
 {
     const auto [rate, ms, blockFrames] = GetParam();
-    ready(rate, ms);
-    mixerDevice_->playback().enable(16, 400'000, 200'000);
+    readyAndRecord();
     // Frame n of the host (from 1) on every channel.
     host_.play = [](uint32_t channel, uint64_t frame, const orvo::asio::testing::TestHost&) {
         return sim::mixer::recordSample(channel, frame + 1);
@@ -361,9 +373,6 @@ TEST_P(StreamingTail, EveryBlockFilledBeforeTheStopIsPlayedOnceThenSilence)
 INSTANTIATE_TEST_SUITE_P(RatesAndBlocks, StreamingTail,
                          ::testing::Values(std::make_tuple(48000u, 8u, 96u), std::make_tuple(44100u, 8u, 88u),
                                            std::make_tuple(44100u, 1u, 45u), std::make_tuple(44100u, 30u, 441u)),
-                         [](const auto& info) {
-                             return std::to_string(std::get<0>(info.param)) + "Hz" +
-                                    std::to_string(std::get<2>(info.param)) + "Frames";
-                         });
+                         &StreamingAtRate::name);
 
 } // namespace
