@@ -10,6 +10,7 @@
 #include "classcomp/asio/dll_exports.h"
 #include "classcomp/asio/registry_settings.h"
 #include "platform/kernel/clock.h"
+#include "platform/object/process.h"
 #include "platform/win32/synch.h"
 #include "platform/win32/threads.h"
 #include "sim/mixer/test_signal.h"
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -156,28 +158,25 @@ public:
     {
         const uint64_t deadline = kplat::kernelClock().now() + kplat::msToTicks(ms);
         const uint32_t me = w32::GetCurrentThreadId();
-        bool counted = false; // as a sleeping follower
+        const int follower = followerSlot(me);
         while (kplat::kernelClock().now() < deadline) {
             // Checked at every step: a streaming thread already asleep when
             // the test names it the driver must not wait for itself.
             if (me == driverId_.load()) {
-                if (counted)
-                    sleeping_.fetch_sub(1);
-                counted = false;
                 waitForFollowers();
                 kplat::kernelClock().advanceTo(std::min(deadline, kplat::kernelClock().now() + kplat::msToTicks(1)));
                 continue;
             }
-            if (!counted)
-                sleeping_.fetch_add(1);
-            counted = true;
+            // Asleep at this point of time (1 + now, 0 when awake).
+            if (follower >= 0)
+                asleepAt_[size_t(follower)] = kplat::kernelClock().now() + 1;
             if (!driverRunning())
                 kplat::kernelClock().advanceTo(deadline);
             else
                 std::this_thread::sleep_for(std::chrono::microseconds(20));
         }
-        if (counted)
-            sleeping_.fetch_sub(1);
+        if (follower >= 0)
+            asleepAt_[size_t(follower)] = 0;
     }
     // Threads of a test may outlive it (a monitor the release did not wait
     // for): the clock lives for the process and is reset for each test.
@@ -191,32 +190,76 @@ public:
         driver_ = nullptr;
         driverId_ = 0;
         followers_ = 0;
+        for (auto& id : followerIds_)
+            id = 0;
+        std::lock_guard lock(driverProcessMutex_);
+        driverProcess_ = nullptr;
     }
+    // `thread` is a handle of the calling thread's process.
     void drive(w32::HANDLE thread)
     {
+        {
+            std::lock_guard lock(driverProcessMutex_);
+            driverProcess_ = ob::Process::currentRef();
+        }
         driver_ = thread;
         driverId_ = w32::GetThreadId(thread);
     }
     // Streaming threads the driver waits for; they count as asleep in
     // sleep() (the driver waits until that many threads sleep).
-    void follow(int threads) { followers_ = threads; }
+    void follow(w32::HANDLE thread)
+    {
+        const int n = followers_.load();
+        if (n >= kMaxFollowers)
+            return;
+        asleepAt_[size_t(n)] = 0;
+        followerIds_[size_t(n)] = w32::GetThreadId(thread);
+        followers_ = n + 1;
+    }
 
 private:
     bool driverRunning() const
     {
         const w32::HANDLE d = driver_.load();
-        return d && w32::WaitForSingleObject(d, 0) == w32::WAIT_TIMEOUT;
+        if (!d)
+            return false;
+        // The handle is looked up in the process that named the driver, which
+        // need not be the sleeper's.
+        ob::Ref<ob::Process> process;
+        {
+            std::lock_guard lock(driverProcessMutex_);
+            process = driverProcess_;
+        }
+        if (!process)
+            return false;
+        ob::ProcessScope scope(process);
+        return w32::WaitForSingleObject(d, 0) == w32::WAIT_TIMEOUT;
     }
+    int followerSlot(uint32_t id) const
+    {
+        for (int i = 0; i < followers_.load(); ++i)
+            if (followerIds_[size_t(i)].load() == id)
+                return i;
+        return -1;
+    }
+    // Every follower asleep since the time came to now: it has seen every
+    // block before the next. (Bounded: a follower may have ended.)
     void waitForFollowers()
     {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
-        while (sleeping_.load() < followers_.load() && std::chrono::steady_clock::now() < until)
-            std::this_thread::yield();
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        const uint64_t now = kplat::kernelClock().now() + 1;
+        for (int i = 0; i < followers_.load(); ++i)
+            while (asleepAt_[size_t(i)].load() != now && std::chrono::steady_clock::now() < until)
+                std::this_thread::yield();
     }
+    static constexpr int kMaxFollowers = 4;
+    std::array<std::atomic<uint32_t>, kMaxFollowers> followerIds_{};
+    std::array<std::atomic<uint64_t>, kMaxFollowers> asleepAt_{};
+    mutable std::mutex driverProcessMutex_;
+    ob::Ref<ob::Process> driverProcess_;
     std::atomic<w32::HANDLE> driver_{nullptr};
     std::atomic<uint32_t> driverId_{0};
     std::atomic<int> followers_{0};
-    std::atomic<int> sleeping_{0};
 };
 
 class HostFixture : public DeviceFixture {
