@@ -44,6 +44,8 @@ function(orvo_add_gtest name)
     if("realtime" IN_LIST ARG_LABELS AND NOT "jack" IN_LIST ARG_LABELS)
       set(extra " RESOURCE_LOCK jack")
     endif()
+    # `timing`: holds how well streams keep real time across processes; the
+    # asan preset leaves it out, as instrumented hosts run too late for it.
     # `alone`: a long real-time exchange that a fully loaded machine stretches
     # past the product's own time-outs runs with no other test beside it.
     if("alone" IN_LIST ARG_LABELS)

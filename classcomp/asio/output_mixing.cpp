@@ -82,6 +82,10 @@ void convertBlock(const PlaybackRings& rings, uint32_t t)
     placeCarry(rings, t);
 }
 
+// Block `block` has been played and its slot cleared for the next cycle:
+// an addition or a claim now would land in that cycle.
+bool turnedOver(const k::AsioInfo& info, uint64_t block) { return info.asioBlockCount() >= block; }
+
 // Claims block t for conversion; false when it was claimed already.
 bool claim(const PlaybackRings& rings, uint32_t t)
 {
@@ -147,6 +151,8 @@ bool MixClientBlock(const PlaybackRings& rings, const OutputBlock& output, uint6
 {
     const uint32_t t = uint32_t(block % rings.ringBlocks);
     k::AsioInfo info(rings.record);
+    if (turnedOver(info, block))
+        return false;
     if (info.mixCounter(t) & k::asio_info::kMixCounterClaimed)
         return false; // converted already: this output is late
     uint8_t* to = rings.accumulator + size_t(t) * rings.blockBytes();
@@ -185,6 +191,8 @@ bool MixClientBlock(const PlaybackRings& rings, const OutputBlock& output, uint6
 bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed)
 {
     k::AsioInfo info(rings.record);
+    if (turnedOver(info, processed + 2))
+        return false;
     const uint32_t t = uint32_t((processed + 2) % rings.ringBlocks);
     const uint16_t counter = info.mixCounter(t);
     if (counter & k::asio_info::kMixCounterClaimed)

@@ -200,6 +200,28 @@ TEST(OutputMixing, AStalledClientLeavesNeitherAStaleBlockNorAPartialSum)
     EXPECT_EQ(r.ringSample(7, 0, 0), 0x01000000u);
 }
 
+// A client so late that the kernel has played its block and cleared the
+// block's slot for the next cycle adds nothing there.
+TEST(OutputMixing, AnAdditionAfterTheBlocksTurnoverIsDropped)
+{
+    Rings r(1, 4, 10, false);
+    r.info().setStartedClientCount(2);
+    Client a(1, 4), b(1, 4);
+    a.fill(0, 1, 0x01000000);
+    b.fill(0, 1, 0x02000000);
+    EXPECT_FALSE(MixClientBlock(r.rings(), a.block(0), 5));
+    EXPECT_TRUE(FinishLateBlock(r.rings(), 3));
+    r.turnover(5);
+    r.info().setAsioBlockCount(5);
+    EXPECT_FALSE(MixClientBlock(r.rings(), b.block(0), 5));
+    EXPECT_FALSE(FinishLateBlock(r.rings(), 3)) << "nor claimed for the next cycle";
+    EXPECT_EQ(r.accumulatorSample(5, 0, 0), 0u);
+    EXPECT_EQ(r.info().mixCounter(5), 0u);
+    EXPECT_FALSE(MixClientBlock(r.rings(), a.block(0), 15));
+    EXPECT_TRUE(MixClientBlock(r.rings(), b.block(0), 15));
+    EXPECT_EQ(r.ringSample(5, 0, 0), 0x03000000u);
+}
+
 // A client adds into a block, then the other stops without adding: nobody
 // completes the block, and the next wake converts it, though one client is
 // left started.
