@@ -3,10 +3,15 @@
 #include "controlpanel/forms/no_device_panel.h"
 #include "controlpanel/forms/qx1600_panel.h"
 #include "controlpanel/forms/zr90alpha_panel.h"
+#include "controlpanel/widgets/orvo_slider.h"
 #include "resources/gui_resources.h"
 #include "ui_no_device_panel.h"
 #include "ui_orvo_control_panel.h"
 
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QRadioButton>
+#include <QSlider>
 #include <QTest>
 
 class MainFormTest : public QObject {
@@ -26,6 +31,9 @@ private slots:
     void threePagesFromTheStart();
     void deviceRowAndFirmwareRow();
     void noDevicePage();
+    void modelPanelForms_data();
+    void modelPanelForms();
+    void modelPanelGroupsAndRanges();
 
 private:
     QMainWindow* window = nullptr;
@@ -150,6 +158,170 @@ void MainFormTest::noDevicePage() {
     QCOMPARE(note->styleSheet(), QString("QLabel { color : red; }"));
     QCOMPARE(panel.findChild<QWidget*>("layoutWidget")->geometry(), QRect(110, 40, 428, 141));
     QVERIFY(!note->isHidden());
+}
+
+void MainFormTest::modelPanelForms_data() {
+    QTest::addColumn<int>("page");  // of the stack: 1 first model, 2 second
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("text");
+    const QRect placed;
+    auto row = [](int page, const char* name, QRect geometry, const char* text) {
+        QTest::addRow("%d %s", page, name) << page << QString(name) << geometry << QString(text);
+    };
+    row(1, "layoutWidget2", QRect(5, 10, 382, 232), "");
+    row(1, "gridLayoutWidget_3", QRect(431, 10, 201, 86), "");
+    row(1, "frameBufferSize", QRect(405, 138, 226, 91), "");
+    row(1, "layoutWidget1", QRect(25, 0, 200, 86), "");
+    row(1, "layoutWidget3", QRect(3, 5, 631, 221), "");
+    row(1, "gridLayoutWidget_2", QRect(9, 21, 205, 208), "");
+    row(1, "gridLayoutWidget_5", QRect(10, 20, 205, 204), "");
+    row(1, "gridLayoutWidget_6", QRect(5, 20, 205, 204), "");
+    row(1, "gridLayoutWidget_7", QRect(10, 20, 205, 204), "");
+    row(1, "labelMainOut", placed, "MainOut:");
+    row(1, "labelHeadTone", placed, "Headphone Tone:");
+    row(1, "labelSubToneCross", placed, "Sub Tone Crossover:");
+    row(1, "labelMicCleanFeed", placed, "Mic Clean Feed:");
+    row(1, "label_10", placed, " Port Midi Enable:");
+    row(1, "labelMidiChannel", placed, "Port Midi Channel:");
+    row(1, "radioButtonSubX300", placed, "300 / 3.0 kHz");
+    row(1, "label_3", placed, "USB Port Status:");
+    row(1, "label_9", placed, "Buffer Size:  ");
+    row(1, "labelBufferSize", placed, "25 ms");
+    row(1, "groupBoxDeck3", placed, "Deck III");
+    row(1, "labelD2Sensitivity", placed, "Sensitivity (mV):");
+    row(1, "labelD4USBRecord", placed, "USB 7-8 Record:");
+    row(1, "radioButtonD3PhonoCD", placed, "Phono / CD 3");
+    row(1, "radioButtonD2Post", placed, "Deck 2 Post");
+    row(1, "labelD1ToneCross", placed, "Tone Crossover:");
+    row(2, "layoutWidget1", QRect(5, 10, 336, 168), "");
+    row(2, "frameBufferSize", QRect(405, 138, 226, 91), "");
+    row(2, "layoutWidget_2", QRect(25, 0, 200, 86), "");
+    row(2, "gridLayoutWidget_3", QRect(431, 10, 201, 86), "");
+    row(2, "layoutWidget2", QRect(5, 5, 631, 221), "");
+    row(2, "gridLayoutWidget", QRect(10, 24, 324, 200), "");
+    row(2, "gridLayoutWidget_2", QRect(10, 24, 324, 200), "");
+    row(2, "labelSubToneCross", placed, "USB AUX \nFilter Resonance:");
+    row(2, "labelEQKillSwitch", placed, "EQ Kill Switches:");
+    row(2, "radioButtonEQKillMomentary", placed, "Momentary");
+    row(2, "label_14", placed, "Low");
+    row(2, "label_13", placed, "Treble");
+    row(2, "labelBufferSize", placed, "25 ms");
+    row(2, "groupBoxDeck2", placed, "Deck 2");
+    row(2, "labelD1Sensitivity", placed, "Sensitivity (mV):");
+    row(2, "labelD2Sensitivity", placed, "Sensitivity (mV):");
+    row(2, "label_10", placed, "Filter Resonance:");
+    row(2, "labelD1USBRecord_2", placed, "USB 3-4 Record:");
+    row(2, "radioButtonD2Post", placed, "AUX 2");
+    row(2, "checkBoxD1USBInsert", placed, "Enable USB Insert");
+    row(2, "labelD1ToneCross_2", placed, "Tone Crossover:");
+}
+
+void MainFormTest::modelPanelForms() {
+    QFETCH(int, page);
+    QFETCH(QString, name);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, text);
+    auto* panel = qobject_cast<QTabWidget*>(ui->stackedWidgetDevices->widget(page));
+    QVERIFY(panel);
+    QWidget* w = panel->findChild<QWidget*>(name);
+    QVERIFY2(w, qPrintable(name));
+    if (geometry.isValid())
+        QCOMPARE(w->geometry(), geometry);
+    if (auto* label = qobject_cast<QLabel*>(w))
+        QCOMPARE(label->text(), text);
+    else if (auto* button = qobject_cast<QAbstractButton*>(w))
+        QCOMPARE(button->text(), text);
+    else if (auto* group = qobject_cast<QGroupBox*>(w))
+        QCOMPARE(group->title(), text);
+}
+
+void MainFormTest::modelPanelGroupsAndRanges() {
+    const struct {
+        QTabWidget* panel;
+        QStringList tabs;
+        QStringList toneSliders;
+        // first button, second button, their group
+        QList<QStringList> pairs;
+    } panels[] = {
+        {ui->pageQX1600,
+         {"General", "Deck Inputs I-IV"},
+         {"horizontalSliderHeadphoneTone"},
+         {{"radioButtonMainStereo", "radioButtonMainMono", "buttonGroupMainOut"},
+          {"radioButtonSubX300", "radioButtonSubX150", "buttonGroupSubTone"},
+          {"radioButtonMicCleanFeedOn", "radioButtonMicCleanFeedOff", "buttonGroupMicCleanFeed"},
+          {"radioButtonMidiEnableOn", "radioButtonMidiEnableOff", "buttonGroupMidiEnable"},
+          {"radioButtonD1PhonoCD", "radioButtonD1Post", "buttonGroupD1USBRec"},
+          {"radioButtonD2Cross300", "radioButtonD2Cross150", "buttonGroupD6Tone"},
+          {"radioButtonD4Cross300", "radioButtonD4Cross150", "buttonGroupD4Tone"}}},
+        {ui->pageZR90Alpha,
+         {"General", "Deck Inputs 1-2"},
+         {"horizontalSliderHeadphoneTone", "horizontalSliderUSBFilter", "horizontalSliderD1FilterRes",
+          "horizontalSliderD2FilterRes"},
+         {{"radioButtonMainStereo", "radioButtonMainMono", "buttonGroup"},
+          {"radioButtonEQKillMomentary", "radioButtonEQKillLatching", "buttonGroup_6"},
+          {"radioButtonD1PhonoCD", "radioButtonD1Post", "buttonGroup_2"},
+          {"radioButtonD1Cross300", "radioButtonD1Cross150", "buttonGroup_3"},
+          {"radioButtonD2PhonoCD", "radioButtonD2Post", "buttonGroup_4"},
+          {"radioButtonD2Cross300", "radioButtonD2Cross150", "buttonGroup_5"}}},
+    };
+    for (const auto& p : panels) {
+        QCOMPARE(p.panel->size(), QSize(644, 255));
+        QCOMPARE(p.panel->currentIndex(), 0);
+        QCOMPARE(p.panel->count(), p.tabs.size());
+        for (int i = 0; i < p.tabs.size(); ++i)
+            QCOMPARE(p.panel->tabText(i), p.tabs[i]);
+        for (const QStringList& pair : p.pairs) {
+            auto* first = p.panel->findChild<QRadioButton*>(pair[0]);
+            auto* second = p.panel->findChild<QRadioButton*>(pair[1]);
+            QVERIFY2(first && second, qPrintable(pair[0]));
+            QVERIFY2(first->group() && first->group() == second->group(), qPrintable(pair[0]));
+            QCOMPARE(first->group()->objectName(), pair[2]);
+            QCOMPARE(first->group()->parent(), p.panel);
+            QVERIFY(first->group()->exclusive());
+            QVERIFY(!first->isChecked() && !second->isChecked());
+        }
+        for (const QString& name : p.toneSliders) {
+            auto* slider = p.panel->findChild<QSlider*>(name);
+            QVERIFY2(slider && slider->inherits("OrvoSlider"), qPrintable(name));
+            QCOMPARE(slider->minimum(), 0);
+            QCOMPARE(slider->maximum(), 127);
+            QCOMPARE(slider->value(), 63);
+            QCOMPARE(slider->tickInterval(), 9);
+            QVERIFY(slider->hasTracking());
+        }
+        auto* buffer = p.panel->findChild<QSlider*>("horizontalSliderBufferSize");
+        QVERIFY(buffer && buffer->inherits("BufferSlider"));
+        QCOMPARE(buffer->minimum(), 1);
+        QCOMPARE(buffer->maximum(), 50);
+        QCOMPARE(buffer->pageStep(), 5);
+        QCOMPARE(buffer->value(), 25);
+        QCOMPARE(buffer->tickInterval(), 4);
+        QVERIFY(!buffer->hasTracking());
+        for (const char* led : {"ledAActive", "ledBActive", "ledALocal", "ledBLocal"}) {
+            auto* w = p.panel->findChild<QWidget*>(led);
+            QVERIFY2(w && w->inherits("LED"), led);
+            QCOMPARE(w->minimumSize(), QSize(18, 18));
+            QCOMPARE(w->maximumSize(), QSize(18, 18));
+        }
+        for (auto* combo : p.panel->findChildren<QComboBox*>()) {
+            if (combo->objectName() == "comboBoxMidiChannel") {
+                QCOMPARE(combo->count(), 16);
+                QCOMPARE(combo->itemText(15), QString("16"));
+            } else {
+                QCOMPARE(combo->count(), 16);
+                QCOMPARE(combo->itemText(0), QString("2.5"));
+                QCOMPARE(combo->itemText(15), QString("10"));
+            }
+        }
+    }
+    // A double-click brings the headphone tone back to its centre.
+    auto* tone = ui->pageQX1600->findChild<OrvoSlider*>("horizontalSliderHeadphoneTone");
+    QCOMPARE(tone->defaultValue(), 63);
+    QVERIFY(tone->isDefaultMarkVisible());
+    // The label no narrower than its minimum.
+    auto* label = ui->pageZR90Alpha->findChild<QLabel*>("labelSubToneCross");
+    QVERIFY(label->maximumWidth() >= label->minimumWidth());
 }
 
 QTEST_MAIN(MainFormTest)
