@@ -204,6 +204,7 @@ struct Report {
 
 const QList<Report> firstModelReports = {
     {"sensitivity", 'B', 9, {"comboBoxD1Sensitivity.index=9"}, true},
+    {"sensitivity without an item", 'B', 16, {"comboBoxD1Sensitivity.index=-1"}, true},
     {"sensitivity deck 4", 'E', 15, {"comboBoxD4Sensitivity.index=15"}, true},
     {"record post", 'F', 64, {"radioButtonD1Post.checked=true"}, true},
     {"record phono at 63", 'G', 63, {"radioButtonD2PhonoCD.checked=true", "radioButtonD2Post.checked=false"}, true},
@@ -260,6 +261,7 @@ const QList<Change> secondModelChanges = {
 
 const QList<Report> secondModelReports = {
     {"sensitivity", 1, 9, {"comboBoxD1Sensitivity.index=9"}, true},
+    {"sensitivity without an item", 1, 16, {"comboBoxD1Sensitivity.index=-1"}, true},
     {"sensitivity deck 2", 16, 15, {"comboBoxD2Sensitivity.index=15"}, true},
     {"crossover 150", 11, 64, {"radioButtonD1Cross150.checked=true"}, true},
     {"crossover 300 at 63", 26, 63, {"radioButtonD2Cross300.checked=true"}, true},
