@@ -18,15 +18,15 @@ namespace orvo::testing {
 class PacedClock {
 public:
 #if defined(__SANITIZE_THREAD__)
-    static constexpr unsigned kDefaultSpeedup = 4; // everything runs several times slower
+    static constexpr unsigned kDefaultSpeedup = 2; // everything runs several times slower
 #elif defined(__has_feature)
 #if __has_feature(thread_sanitizer)
-    static constexpr unsigned kDefaultSpeedup = 4;
+    static constexpr unsigned kDefaultSpeedup = 2; // everything runs several times slower
 #else
-    static constexpr unsigned kDefaultSpeedup = 10;
+    static constexpr unsigned kDefaultSpeedup = 5;
 #endif
 #else
-    static constexpr unsigned kDefaultSpeedup = 10;
+    static constexpr unsigned kDefaultSpeedup = 5;
 #endif
 
     explicit PacedClock(unsigned speedup = kDefaultSpeedup) : clock_(0, false), previous_(w32::setClock(&clock_))
