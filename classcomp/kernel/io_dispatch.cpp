@@ -151,17 +151,20 @@ Status MapStatusRecord(DeviceContext* c, FileContext* fc, uint32_t* address)
     if (!mapped)
         return status::kInsufficientResources;
     uint32_t spare = 0;
+    bool claimed;
     {
         SpinLockGuard guard(*c->streamLock);
-        // Another request of the handle may have mapped it meanwhile.
-        if (fc->statusRecordAddress)
+        // A dispose since the claim took it: the view would belong to no
+        // process. Another request of the handle may have mapped it meanwhile.
+        claimed = fc->mappingProcess && fc->mappingProcess->process().id() == currentProcessId();
+        if (!claimed || fc->statusRecordAddress)
             spare = mapped;
         else
             fc->statusRecordAddress = mapped;
         *address = fc->statusRecordAddress;
     }
     UnmapFromCaller(spare, c->statusRecordMdl);
-    return status::kSuccess;
+    return claimed ? status::kSuccess : status::kInvalidDeviceRequest;
 }
 
 Status GetAsioInfo(DeviceContext* c, Request& request, FileContext* fc, uint64_t* bytes)
@@ -217,6 +220,12 @@ Status InitBuffers(DeviceContext* c, Request& request, FileObject& file, uint64_
         SpinLockGuard guard(*c->streamLock);
         if (fc->buffersSetUp || c->requestedSampleRate == 0 || c->requestedBlockFrames == 0)
             return status::kInvalidDeviceRequest;
+        // A dispose since the claim took it with the views: what this set-up
+        // maps would belong to no process, or to another that claimed since.
+        if (!fc->mappingProcess)
+            return status::kInvalidDeviceRequest;
+        if (fc->mappingProcess->process().id() != currentProcessId())
+            return status::kAccessDenied;
         MarkRestartIfChanged(c);
         if (c->clientCount >= kMaxClients)
             return status::kInvalidDeviceRequest;
@@ -269,8 +278,11 @@ Status InitBuffers(DeviceContext* c, Request& request, FileObject& file, uint64_
         return undo(s);
     }
 
+    // Publishing and switching streaming on are one step: a dispose between
+    // them would leave the stream running for a client that is gone.
     uint32_t statusAddress = 0;
     uint32_t spareStatus = 0;
+    Status state = status::kSuccess;
     {
         SpinLockGuard guard(*c->streamLock);
         uint32_t index = FindClient(c, fc->clientId);
@@ -287,6 +299,14 @@ Status InitBuffers(DeviceContext* c, Request& request, FileObject& file, uint64_
                     fc->statusRecordAddress = mapped.status;
             }
             statusAddress = fc->statusRecordAddress;
+            // The device may have left D0 or begun releasing since the
+            // dispatcher looked: streaming goes on only for a working device.
+            if (c->releasing)
+                state = status::kInvalidHandle;
+            else if (!c->inD0)
+                state = status::kInvalidDeviceState;
+            else if (!wasEnabled || c->clientCount == 1)
+                SetStreamingEnabled(c, true);
         }
     }
     if (!statusAddress) {
@@ -295,6 +315,10 @@ Status InitBuffers(DeviceContext* c, Request& request, FileObject& file, uint64_
         return undo(status::kInvalidDeviceRequest);
     }
     UnmapFromCaller(spareStatus, c->statusRecordMdl);
+    if (failed(state)) {
+        DisposeClient(c, file);
+        return state;
+    }
 
     auto* reply = static_cast<uint8_t*>(out);
     std::memset(reply, 0, init_buffers_result::kSize);
@@ -304,24 +328,6 @@ Status InitBuffers(DeviceContext* c, Request& request, FileObject& file, uint64_
     StoreU32(reply + init_buffers_result::kStatusRecordOffset, statusAddress);
     StoreU32(reply + init_buffers_result::kClientSlotOffset, deadlineSlot);
     *bytes = init_buffers_result::kSize;
-
-    // The device may have left D0 or begun releasing since the dispatcher
-    // looked: streaming goes on only for a working device.
-    Status state = status::kSuccess;
-    {
-        SpinLockGuard guard(*c->streamLock);
-        if (c->releasing)
-            state = status::kInvalidHandle;
-        else if (!c->inD0)
-            state = status::kInvalidDeviceState;
-        else if (!wasEnabled || c->clientCount == 1)
-            SetStreamingEnabled(c, true);
-    }
-    if (failed(state)) {
-        *bytes = 0;
-        DisposeClient(c, file);
-        return state;
-    }
     c->streamTimer->startRelative(msToTicks(1));
     return status::kSuccess;
 }

@@ -2,7 +2,22 @@
 
 #include "platform/kernel/fault.h"
 
+#include <utility>
+
 namespace kplat {
+
+namespace {
+
+thread_local std::function<void(SpinLock&)> t_acquireHook;
+
+} // namespace
+
+SpinLockAcquireHook::SpinLockAcquireHook(std::function<void(SpinLock&)> hook)
+    : previous_(std::exchange(t_acquireHook, std::move(hook)))
+{
+}
+
+SpinLockAcquireHook::~SpinLockAcquireHook() { t_acquireHook = std::move(previous_); }
 
 SpinLock::SpinLock(const ObjectAttributes& attributes) : Object(attributes, nullptr) {}
 
@@ -18,6 +33,11 @@ Status SpinLock::create(const ObjectAttributes& attributes, SpinLock** out)
 void SpinLock::acquire()
 {
     requireAtMost(Level::Dispatch, "acquiring a spin lock");
+    if (t_acquireHook) {
+        auto hook = std::exchange(t_acquireHook, nullptr);
+        hook(*this);
+        t_acquireHook = std::move(hook);
+    }
     if (owner_.load(std::memory_order_relaxed) == std::this_thread::get_id())
         violation("recursive acquisition of a spin lock");
     Level saved = raiseLevel(Level::Dispatch);

@@ -7,6 +7,7 @@
 #include "platform/kernel/level.h"
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -38,6 +39,22 @@ public:
 
 private:
     SpinLock& lock_;
+};
+
+// Tests: `hook` runs on this thread before each of its spin lock
+// acquisitions, at the level the thread has then, so a test can put another
+// request between two locked steps of a driver path without racing threads.
+// It is not called for acquisitions made from inside it. Other threads are
+// not affected.
+class SpinLockAcquireHook {
+public:
+    explicit SpinLockAcquireHook(std::function<void(SpinLock&)> hook);
+    ~SpinLockAcquireHook();
+    SpinLockAcquireHook(const SpinLockAcquireHook&) = delete;
+    SpinLockAcquireHook& operator=(const SpinLockAcquireHook&) = delete;
+
+private:
+    std::function<void(SpinLock&)> previous_;
 };
 
 } // namespace kplat

@@ -5,6 +5,7 @@
 #include "platform/kernel/fault.h"
 #include "platform/kernel/kernel_objects.h"
 #include "platform/kernel/kernel_services.h"
+#include "platform/kernel/spin_lock.h"
 #include "platform/object/thread.h"
 
 #include <gtest/gtest.h>
@@ -307,6 +308,57 @@ TEST_F(IoDispatchTest, DisposeOnRequestAllowsASecondSetUp)
     EXPECT_EQ(c_->clientCount, 0u);
     EXPECT_EQ(initBuffers(a).status, status::kSuccess);
     EXPECT_EQ(c_->clientCount, 1u);
+}
+
+// A dispose of the handle (another thread of its process, or the cleanup of
+// its last handle) can come between any two locked steps of a request that
+// maps views. After each such interleaving the request succeeds only with
+// its views in place and tied to its process, and the stream runs exactly
+// while the handle has a client entry.
+TEST_F(IoDispatchTest, ADisposeBetweenAnyTwoStepsOfAMappingRequestLeavesNothingAstray)
+{
+    struct Case {
+        const char* name;
+        uint32_t code;
+    };
+    for (const Case& k : {Case{"buffer set-up", kIoCtlInitBuffers}, Case{"status record", kIoCtlGetAsioInfo}}) {
+        Client& a = open();
+        prepare(a);
+        bool disposed = true;
+        for (int step = 0; disposed; ++step) {
+            SCOPED_TRACE(::testing::Message() << k.name << ", dispose before lock acquisition " << step);
+            disposed = false;
+            int acquisitions = 0;
+            Reply r;
+            {
+                SpinLockAcquireHook hook([&](SpinLock& lock) {
+                    if (&lock != c_->streamLock || currentLevel() != Level::Passive || acquisitions++ != step)
+                        return;
+                    disposed = true;
+                    EXPECT_EQ(ioctl(a, kIoCtlDisposeOfBuffers, nullptr, 0, 0).status, status::kSuccess);
+                });
+                r = k.code == kIoCtlInitBuffers ? initBuffers(a) : ioctl(a, kIoCtlGetAsioInfo, nullptr, 0, 8);
+            }
+            const bool mapped = mdlMappingCount(*c_->statusRecordMdl) == 2;
+            EXPECT_EQ(r.status == status::kSuccess, mapped);
+            EXPECT_EQ(c_->streamingEnabled != 0, c_->clientCount == 1);
+            EXPECT_EQ(c_->clientCount == 1, k.code == kIoCtlInitBuffers && mapped);
+            if (mapped) {
+                // The views stay the first process's: a second one sharing
+                // the handle may not undo them.
+                Client other = a;
+                other.process = ob::Process::create();
+                EXPECT_EQ(ioctl(other, kIoCtlDisposeOfBuffers, nullptr, 0, 0).status, status::kAccessDenied);
+            }
+            EXPECT_EQ(ioctl(a, kIoCtlDisposeOfBuffers, nullptr, 0, 0).status, status::kSuccess);
+            advanceMs(20);
+            EXPECT_EQ(c_->clientCount, 0u);
+            EXPECT_EQ(c_->streamingEnabled, 0u);
+            for (Mdl* mdl : {c_->clippedRingMdl, c_->statusRecordMdl})
+                EXPECT_EQ(mdlMappingCount(*mdl), 1u); // the kernel's own
+        }
+        close(a);
+    }
 }
 
 TEST_F(IoDispatchTest, AHundredClientsFillTheTable)
