@@ -38,10 +38,16 @@ public:
     // Rewrites the descriptors from the script; done before plugging in.
     void lieAboutDescriptors()
     {
-        for (int n = script_.byte() % 4; n > 0; --n) {
+        // A script that has run out tells no lie (byte() gives 0 then, which
+        // would mean an empty configuration of the script's own).
+        if (script_.done())
+            return;
+        for (int n = script_.byte() % 4; n > 0 && !script_.done(); --n) {
             const uint8_t offset = script_.byte() % static_cast<uint8_t>(device_.size());
             device_[offset] = script_.byte();
         }
+        if (script_.done())
+            return;
         const uint8_t mode = script_.byte();
         if (mode < 0x20) { // a configuration of the script's own
             config_.resize(script_.u16() % 600);
@@ -49,7 +55,7 @@ public:
                 b = script_.byte();
             return;
         }
-        for (int n = mode % 16; n > 0; --n) {
+        for (int n = mode % 16; n > 0 && !script_.done(); --n) {
             const size_t offset = script_.u16() % config_.size();
             config_[offset] = script_.byte();
         }
