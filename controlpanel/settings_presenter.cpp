@@ -1,7 +1,8 @@
 #include "controlpanel/settings_presenter.h"
 
+#include "mixer/model/mixer_model.h"
+
 #include <QFileDialog>
-#include <QMessageBox>
 
 namespace {
 
@@ -14,12 +15,7 @@ public:
         return QFileDialog::getSaveFileName(parent, title, folder, filter);
     }
     void showWarning(const QString& text, const QString& informativeText) override {
-        QMessageBox box(nullptr);
-        box.setWindowTitle(QString());
-        box.setIcon(QMessageBox::Warning);
-        box.setText(text);
-        box.setInformativeText(informativeText);
-        box.exec();
+        orvo::model::warningBox().showWarning(text, informativeText);
     }
 };
 

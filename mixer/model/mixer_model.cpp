@@ -35,6 +35,12 @@ public:
 };
 } // namespace
 
+MessagePresenter& warningBox()
+{
+    static BoxPresenter box;
+    return box;
+}
+
 bool shutdownDeviceService()
 {
     if (ModelListeners::liveModels() != 0)
@@ -177,8 +183,7 @@ void MixerModel::showWarning(const QString& text, const QString& informativeText
         presenter_->showWarning(text, informativeText);
         return;
     }
-    orvo::model::BoxPresenter box;
-    box.showWarning(text, informativeText);
+    orvo::model::warningBox().showWarning(text, informativeText);
 }
 
 void MixerModel::updateFirmware()

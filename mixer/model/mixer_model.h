@@ -47,6 +47,9 @@ public:
     virtual void showWarning(const QString& text, const QString& informativeText) = 0;
 };
 
+// The default: a modal warning box without parent and title.
+MessagePresenter& warningBox();
+
 // The one call that ends the device service: the programs make it after
 // their event loop, once their models are gone. False (and nothing done)
 // while a model still exists.
