@@ -46,7 +46,7 @@ void Clock::useRealTime()
         std::lock_guard lock(mutex_);
         if (!virtual_)
             return;
-        realBase_ = virtualNow_;
+        realBase_ = virtualNow_.load();
         realStartNs_ = steadyNs();
         virtual_ = false;
         stopping_ = false;
@@ -57,19 +57,13 @@ void Clock::useRealTime()
     thread_ = std::thread([this] { threadMain(); });
 }
 
-bool Clock::isVirtual() const
-{
-    std::lock_guard lock(mutex_);
-    return virtual_;
-}
+bool Clock::isVirtual() const { return virtual_; }
 
+// The bases are stored before the mode flag: a reader that sees real-time
+// mode sees them.
 Ticks Clock::realNowLocked() const { return realBase_ + (steadyNs() - realStartNs_) / 100; }
 
-Ticks Clock::now() const
-{
-    std::lock_guard lock(mutex_);
-    return virtual_ ? virtualNow_ : realNowLocked();
-}
+Ticks Clock::now() const { return virtual_ ? virtualNow_.load() : realNowLocked(); }
 
 void Clock::insertLocked(ClockEntry& entry, Ticks due)
 {

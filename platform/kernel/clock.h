@@ -8,6 +8,7 @@
 // Scheduled entries are intrusive, so that streaming schedules without
 // allocating.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -97,11 +98,15 @@ private:
     std::recursive_mutex advanceMutex_;
     ClockEntry* head_ = nullptr;
     uint64_t seq_ = 0;
-    bool virtual_ = true;
+    // Written under mutex_, read without it by now(): every reader of the
+    // time (client threads, the driver at each block) would otherwise
+    // contend with the clock thread for its lock, and a reader preempted
+    // while holding it would hold up what falls due.
+    std::atomic<bool> virtual_{true};
     bool autoAdvance_ = true;
-    Ticks virtualNow_ = 0;
-    Ticks realBase_ = 0;                 // clock reading at realStart_
-    uint64_t realStartNs_ = 0;           // steady clock at the switch
+    std::atomic<Ticks> virtualNow_{0};
+    std::atomic<Ticks> realBase_{0};        // clock reading at realStart_
+    std::atomic<uint64_t> realStartNs_{0}; // steady clock at the switch
     std::thread thread_;
     bool stopping_ = false;
 };
