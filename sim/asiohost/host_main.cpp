@@ -139,13 +139,7 @@ int main(int argc, char** argv)
             options.recordPath = v;
         else if (arg == "--model")
             model = v;
-        else if (arg == "--library")
-            library = v;
-        else if (arg == "--registry-root")
-            reg::Registry::setMachineRoot(v);
-        else if (arg == "--drive-root")
-            w32::setDriveRoot(v);
-        else
+        else if (!orvo::machine::takeInstallationOption(arg, v, library))
             return usage();
     }
 

@@ -1,5 +1,6 @@
 #include "sim/machine/installation.h"
 
+#include "platform/registry/registry.h"
 #include "platform/win32/files.h"
 #include "platform/win32/reg_key.h"
 
@@ -37,6 +38,19 @@ bool installControlPanel(const std::string& hostProgram)
         return false;
     const std::u16string commandLine = u"\"" + std::u16string(kControlPanelProgram) + u"\"";
     return key.SetStringValue(u"ControlPanelPath", commandLine.c_str()) == w32::ERROR_SUCCESS;
+}
+
+bool takeInstallationOption(const std::string& option, const char* value, std::string& library)
+{
+    if (option == "--registry-root")
+        reg::Registry::setMachineRoot(value);
+    else if (option == "--drive-root")
+        w32::setDriveRoot(value);
+    else if (option == "--library")
+        library = value;
+    else
+        return false;
+    return true;
 }
 
 } // namespace orvo::machine

@@ -20,4 +20,9 @@ bool installAsioDriver(const std::string& hostLibrary);
 // and, when `hostProgram` is given, links the program's drive path to it.
 bool installControlPanel(const std::string& hostProgram = {});
 
+// The options every program of the machine takes: --registry-root DIR,
+// --drive-root DIR (applied at once) and --library FILE (the ASIO driver
+// library to install, into `library`). False for any other option.
+bool takeInstallationOption(const std::string& option, const char* value, std::string& library);
+
 } // namespace orvo::machine

@@ -242,15 +242,9 @@ int main(int argc, char** argv)
         const char* v = argv[++i];
         if (arg == "--socket")
             socketPath = v;
-        else if (arg == "--registry-root")
-            reg::Registry::setMachineRoot(v);
-        else if (arg == "--drive-root")
-            w32::setDriveRoot(v);
-        else if (arg == "--library")
-            library = v;
         else if (arg == "--plug")
             plugs.push_back(v);
-        else
+        else if (!orvo::machine::takeInstallationOption(arg, v, library))
             return usage();
     }
     if (socketPath.empty())
