@@ -2,6 +2,7 @@
 // identifier, init, the query methods, and release.
 
 #include "device_fixture.h"
+#include "host_fixture.h"
 
 #include "classcomp/asio/aasio.h"
 #include "classcomp/asio/device_api.h"
@@ -35,18 +36,9 @@ protected:
         EXPECT_EQ(DllCanUnloadNow(), com::S_OK);
     }
 
-    // What a host does: the factory of the slot's class, and the object
-    // asked for with the class identifier as the interface.
     IASIO* create(int slot)
     {
-        const com::CLSID& clsid = *FactoryTemplates()[slot].clsid;
-        void* out = nullptr;
-        EXPECT_EQ(DllGetClassObject(clsid, com::IID_IClassFactory, &out), com::S_OK);
-        auto* factory = static_cast<com::IClassFactory*>(out);
-        void* object = nullptr;
-        EXPECT_EQ(factory->CreateInstance(nullptr, clsid, &object), com::S_OK);
-        factory->Release();
-        driver_ = static_cast<IASIO*>(object);
+        driver_ = orvo::asio::testing::createFromClassFactory(slot);
         return driver_;
     }
     AAsio* object() { return static_cast<AAsio*>(driver_); }

@@ -262,6 +262,20 @@ private:
     std::atomic<int> followers_{0};
 };
 
+// What a host does: the factory of the slot's class, and the object asked
+// for with the class identifier as the interface.
+inline IASIO* createFromClassFactory(int slot)
+{
+    const com::CLSID& clsid = *FactoryTemplates()[slot].clsid;
+    void* out = nullptr;
+    EXPECT_EQ(DllGetClassObject(clsid, com::IID_IClassFactory, &out), com::S_OK);
+    auto* factory = static_cast<com::IClassFactory*>(out);
+    void* object = nullptr;
+    EXPECT_EQ(factory->CreateInstance(nullptr, clsid, &object), com::S_OK);
+    factory->Release();
+    return static_cast<IASIO*>(object);
+}
+
 class HostFixture : public DeviceFixture {
 protected:
     HostFixture() : userClock_(DrivenClock::instance())
@@ -281,14 +295,7 @@ protected:
 
     IASIO* create(int slot)
     {
-        const com::CLSID& clsid = *FactoryTemplates()[slot].clsid;
-        void* out = nullptr;
-        EXPECT_EQ(DllGetClassObject(clsid, com::IID_IClassFactory, &out), com::S_OK);
-        auto* factory = static_cast<com::IClassFactory*>(out);
-        void* object = nullptr;
-        EXPECT_EQ(factory->CreateInstance(nullptr, clsid, &object), com::S_OK);
-        factory->Release();
-        host_.driver = static_cast<IASIO*>(object);
+        host_.driver = createFromClassFactory(slot);
         return host_.driver;
     }
     AAsio* object() { return static_cast<AAsio*>(host_.driver); }
