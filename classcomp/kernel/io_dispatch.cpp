@@ -242,17 +242,21 @@ Status InitBuffers(DeviceContext* c, Request& request, FileObject& file, uint64_
     EventObject* event = nullptr;
     auto undo = [&](Status failure) {
         uint32_t spareStatus = mapped.status;
+        ThreadObject* thread = nullptr;
         {
             SpinLockGuard guard(*c->streamLock);
             // An entry disposed of and reserved again by a later set-up is
             // that one's.
             if (fc->setUpSerial == serial) {
                 uint32_t index = FindClient(c, fc->clientId);
+                // A priority request may have registered its thread meanwhile.
                 if (index < c->clientCount)
-                    RemoveClient(c, index);
+                    thread = RemoveClient(c, index).elevatedThread;
                 fc->buffersSetUp = 0;
             }
         }
+        if (thread)
+            dereferenceObject(thread);
         if (event)
             dereferenceObject(event);
         mapped.status = spareStatus;

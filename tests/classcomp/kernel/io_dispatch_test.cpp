@@ -361,6 +361,35 @@ TEST_F(IoDispatchTest, ADisposeBetweenAnyTwoStepsOfAMappingRequestLeavesNothingA
     }
 }
 
+// A priority request that registers its thread on an entry still being set
+// up, whose set-up then fails: the thread's reference goes with the entry.
+TEST_F(IoDispatchTest, AFailedSetUpReleasesTheThreadRegisteredOnItsEntry)
+{
+    Client& a = open();
+    prepare(a);
+    uint8_t in[8] = {0, 0, 0, 0, 1, 0, 0, 0};
+    ASSERT_EQ(ioctl(a, kIoCtlNegotiateThreadPriority, in, 8, 8).status, status::kSuccess);
+    const auto self = ob::Thread::current();
+    const long before = self.use_count();
+    a.eventHandle = 0x7FFC; // no such handle: the set-up fails after reserving its entry
+    bool elevated = false;
+    Reply r;
+    {
+        SpinLockAcquireHook hook([&](SpinLock& lock) {
+            if (elevated || &lock != c_->streamLock || currentLevel() != Level::Passive || c_->clientCount != 1)
+                return;
+            elevated = true;
+            EXPECT_EQ(ioctl(a, kIoCtlElevateThreadPriority, nullptr, 0, 0).status, status::kSuccess);
+        });
+        r = initBuffers(a);
+    }
+    EXPECT_TRUE(elevated);
+    EXPECT_NE(r.status, status::kSuccess);
+    EXPECT_EQ(c_->clientCount, 0u);
+    EXPECT_EQ(self.use_count(), before);
+    close(a);
+}
+
 TEST_F(IoDispatchTest, AHundredClientsFillTheTable)
 {
     auto process = ob::Process::create();
