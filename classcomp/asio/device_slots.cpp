@@ -1,6 +1,7 @@
 #include "classcomp/asio/device_slots.h"
 
 #include "classcomp/asio/debug_log.h"
+#include "classcomp/asio/driver_threads.h"
 #include "classcomp/asio/registry_settings.h"
 #include "classcomp/asio/status_monitor.h"
 #include "classcomp/asio/usb_device_open.h"
@@ -10,7 +11,6 @@
 
 #include <atomic>
 #include <new>
-#include <vector>
 
 namespace orvo::asio {
 
@@ -20,65 +20,24 @@ DeviceSlot g_slots[kDeviceSlots];
 std::atomic<bool> g_slotLocksReady{false};
 
 constexpr w32::DWORD kMonitorEndWaitMs = 500;
-constexpr w32::DWORD kDetachMonitorWaitMs = 100;
+constexpr w32::DWORD kDetachThreadsWaitMs = 1000;
+// A thread still ran when detach stopped waiting: what it may still touch
+// (the slot locks) is never freed.
+std::atomic<bool> g_threadsOutlivedDetach{false};
 
-bool hasThread(w32::HANDLE h)
-{
-    return h != nullptr && h != w32::INVALID_HANDLE_VALUE;
-}
-
-// Monitors told to end that had not ended when their slot stopped waiting.
-// The library's code must not be unloaded under them: process detach waits
-// for each before it returns.
-w32::CRITICAL_SECTION g_endingLock;
-std::vector<w32::HANDLE> g_ending;
-
-void initEndingList()
-{
-    w32::InitializeCriticalSection(&g_endingLock);
-}
-
-// Keeps the handle of a monitor that is still ending; drops those that ended.
-void rememberEnding(w32::HANDLE thread)
-{
-    w32::EnterCriticalSection(&g_endingLock);
-    std::erase_if(g_ending, [](w32::HANDLE h) {
-        if (w32::WaitForSingleObject(h, 0) != w32::WAIT_OBJECT_0)
-            return false;
-        w32::CloseHandle(h);
-        return true;
-    });
-    g_ending.push_back(thread);
-    w32::LeaveCriticalSection(&g_endingLock);
-}
-
-void waitForEndingMonitors()
-{
-    w32::EnterCriticalSection(&g_endingLock);
-    for (w32::HANDLE h : g_ending) {
-        w32::WaitForSingleObject(h, w32::INFINITE);
-        w32::CloseHandle(h);
-    }
-    g_ending.clear();
-    w32::LeaveCriticalSection(&g_endingLock);
-}
-
-// Under the slot lock: starts the slot's monitor when none runs.
+// Under the slot lock: starts the slot's monitor when none runs. The lock
+// is held until the identifier is stored, and the monitor takes it once
+// before it first compares its identifier, so it never sees a stale one
+// (threads cannot be created suspended here).
 void startMonitorLocked(int index, DeviceSlot& slot)
 {
     if (slot.monitorThreadId.load() != 0)
         return;
-    w32::HANDLE wake = w32::CreateEventW(nullptr, w32::FALSE, w32::FALSE, nullptr);
-    if (!wake)
-        return;
     w32::DWORD id = 0;
-    w32::HANDLE thread = w32::CreateThread(nullptr, 0, &AsioEventNotificationThread,
-                                           reinterpret_cast<w32::LPVOID>(intptr_t(index)), 0, &id);
-    if (!thread) {
-        w32::CloseHandle(wake);
+    w32::HANDLE thread =
+        StartDriverThread(&AsioEventNotificationThread, reinterpret_cast<w32::LPVOID>(intptr_t(index)), &id);
+    if (!thread)
         return;
-    }
-    slot.monitorWake = wake;
     slot.monitorThread = thread;
     slot.monitorThreadId.store(id);
 }
@@ -99,7 +58,6 @@ void InitDeviceSlotTable()
     if (!g_slotLocksReady.exchange(true)) {
         for (DeviceSlot& slot : g_slots)
             w32::InitializeCriticalSection(&slot.lock);
-        initEndingList();
     }
     for (DeviceSlot& slot : g_slots)
         slot.stopping.store(false);
@@ -107,11 +65,10 @@ void InitDeviceSlotTable()
 
 void ReleaseDeviceSlotTable()
 {
-    if (!g_slotLocksReady.exchange(false))
+    if (g_threadsOutlivedDetach.load() || !g_slotLocksReady.exchange(false))
         return;
     for (DeviceSlot& slot : g_slots)
         w32::DeleteCriticalSection(&slot.lock);
-    w32::DeleteCriticalSection(&g_endingLock);
 }
 
 DeviceSlot* DeviceSlotAt(int slot)
@@ -179,6 +136,8 @@ void DeleteDeviceInterfaceWrapper(int index, AudioDeviceInterfaceWrapper* wrappe
     const bool locked = !slot->stopping.load();
     if (locked)
         w32::EnterCriticalSection(&slot->lock);
+    w32::HANDLE endingMonitor = nullptr;
+    w32::DWORD endingId = 0;
     if (wrapper) {
         wrapper->closing.store(true);
         for (uint32_t i = 0; i < slot->wrapperCount; ++i) {
@@ -187,27 +146,13 @@ void DeleteDeviceInterfaceWrapper(int index, AudioDeviceInterfaceWrapper* wrappe
             for (uint32_t j = i + 1; j < slot->wrapperCount; ++j)
                 slot->wrappers[j - 1] = slot->wrappers[j];
             slot->wrappers[--slot->wrapperCount] = nullptr;
-            if (slot->wrapperCount == 0 && hasThread(slot->monitorThread)) {
-                const w32::HANDLE thread = slot->monitorThread;
-                const w32::HANDLE wake = slot->monitorWake;
-                const w32::DWORD id = slot->monitorThreadId.load();
-                slot->monitorThread = w32::INVALID_HANDLE_VALUE;
-                slot->monitorWake = nullptr;
+            if (slot->wrapperCount == 0 && slot->monitorThread) {
+                // Told to end: its identifier no longer matches, which it
+                // sees within one of its 10 ms waits.
+                endingMonitor = slot->monitorThread;
+                endingId = slot->monitorThreadId.load();
+                slot->monitorThread = nullptr;
                 slot->monitorThreadId.store(0);
-                w32::SetEvent(wake);
-                bool ended = false;
-                if (id != w32::GetCurrentThreadId()) {
-                    ended = w32::WaitForSingleObject(thread, kMonitorEndWaitMs) == w32::WAIT_OBJECT_0;
-                    if (!ended)
-                        uLog(1, "Failed to wait for status monitor thread (0x%x) to close.", w32::handleValue(thread));
-                }
-                // Set before it is closed: the monitor looks at its
-                // identifier again whenever its wait ends or fails.
-                w32::CloseHandle(wake);
-                if (ended)
-                    w32::CloseHandle(thread);
-                else
-                    rememberEnding(thread);
             }
             break;
         }
@@ -219,44 +164,63 @@ void DeleteDeviceInterfaceWrapper(int index, AudioDeviceInterfaceWrapper* wrappe
     }
     if (locked)
         w32::LeaveCriticalSection(&slot->lock);
+    // The monitor's own clean-up takes the slot lock, so it is waited for
+    // only once the lock is left. One that outlasts the wait runs on and
+    // ends by itself; the library does not say it may unload meanwhile.
+    if (endingMonitor) {
+        if (endingId != w32::GetCurrentThreadId() &&
+            w32::WaitForSingleObject(endingMonitor, kMonitorEndWaitMs) != w32::WAIT_OBJECT_0)
+            uLog(1, "Failed to wait for status monitor thread (0x%x) to close.", w32::handleValue(endingMonitor));
+        w32::CloseHandle(endingMonitor);
+    }
+}
+
+void EndStatusMonitor(int index, w32::DWORD self)
+{
+    DeviceSlot* slot = DeviceSlotAt(index);
+    if (!slot)
+        return;
+    const bool locked = g_slotLocksReady.load();
+    if (locked)
+        w32::EnterCriticalSection(&slot->lock);
+    if (slot->monitorThreadId.load() == self) {
+        // Ended on its own (the slot stopping): nobody else closes it.
+        w32::CloseHandle(slot->monitorThread);
+        slot->monitorThread = nullptr;
+        slot->monitorThreadId.store(0);
+    }
+    if (locked)
+        w32::LeaveCriticalSection(&slot->lock);
 }
 
 void ShutdownDeviceSlots()
 {
-    bool wasStopping[kDeviceSlots];
+    bool monitored[kDeviceSlots];
     for (int i = 0; i < kDeviceSlots; ++i) {
         DeviceSlot& slot = g_slots[i];
-        wasStopping[i] = slot.stopping.exchange(true);
+        slot.stopping.store(true);
+        monitored[i] = slot.monitorThreadId.load() != 0;
         for (uint32_t w = 0; w < slot.wrapperCount; ++w)
             if (slot.wrappers[w])
                 CloseWrapperHandle(*slot.wrappers[w]);
     }
+    // Every monitor and statistics thread sees its slot stopping within one
+    // of its 10 ms waits and ends. The library may be unmapped when this
+    // returns, so it waits for them, but never without a bound: the loader
+    // is held meanwhile.
+    bool any = false;
     for (int i = 0; i < kDeviceSlots; ++i) {
-        DeviceSlot& slot = g_slots[i];
-        if (wasStopping[i] || !hasThread(slot.monitorThread))
-            continue;
-        slot.stopping.store(true);
-        if (slot.monitorWake)
-            w32::SetEvent(slot.monitorWake);
-        uLog(1, "Waiting for monitor status thread on index %d...", i);
-        const w32::DWORD result = w32::WaitForSingleObject(slot.monitorThread, kDetachMonitorWaitMs);
-        if (result != 0)
-            uLog(1, "(Error waiting: %08x)", result);
-        uLog(1, "...done waiting.");
-        rememberEnding(slot.monitorThread);
-        slot.monitorThread = w32::INVALID_HANDLE_VALUE;
-    }
-    // The library may be unloaded when this returns: no monitor may still
-    // be running its code. Each ends as soon as it sees its slot stopping.
-    if (g_slotLocksReady.load())
-        waitForEndingMonitors();
-    for (DeviceSlot& slot : g_slots) {
-        if (!hasThread(slot.monitorThread) && slot.monitorWake) {
-            w32::CloseHandle(slot.monitorWake);
-            slot.monitorWake = nullptr;
-            slot.monitorThreadId.store(0);
+        if (monitored[i]) {
+            uLog(1, "Waiting for monitor status thread on index %d...", i);
+            any = true;
         }
     }
+    if (!WaitForDriverThreads(kDetachThreadsWaitMs)) {
+        uLog(1, "(Error waiting: %08x)", unsigned(w32::WAIT_TIMEOUT));
+        g_threadsOutlivedDetach.store(true);
+    }
+    if (any)
+        uLog(1, "...done waiting.");
 }
 
 } // namespace orvo::asio

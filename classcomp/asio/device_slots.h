@@ -22,8 +22,7 @@ struct DeviceSlot {
     AudioDeviceInterfaceWrapper* wrappers[kMaxWrappersPerSlot] = {};
     uint32_t wrapperCount = 0;                 // under `lock`
     std::atomic<uint32_t> monitorThreadId{0};  // 0: no status monitor runs (or it is told to end)
-    w32::HANDLE monitorThread = nullptr;       // under `lock`; null or INVALID_HANDLE_VALUE: none
-    w32::HANDLE monitorWake = nullptr;         // wakes the monitor early when it is told to end
+    w32::HANDLE monitorThread = nullptr;       // under `lock`; null: none
     std::atomic<bool> stopping{false};         // process detach: opens nothing, takes no lock on delete
     std::atomic<uint32_t> heartbeatRestarts{0};
 };
@@ -42,7 +41,12 @@ AudioDeviceInterfaceWrapper* uCreateOrvoAudioDeviceInterfaceWrapper(int slot, bo
 void DeleteDeviceInterfaceWrapper(int slot, AudioDeviceInterfaceWrapper* wrapper);
 // Opens the slot's device into the wrapper's handle (held under its lock).
 void OpenSlotDevice(int slot, AudioDeviceInterfaceWrapper& wrapper);
-// Process detach: closes every registered handle and waits briefly for the monitors.
+// The monitor's last act for its slot: when the slot still names it (it
+// ended on its own), it is no longer named there. A newer monitor's entry
+// is left alone.
+void EndStatusMonitor(int slot, w32::DWORD self);
+// Process detach: closes every registered handle and waits, bounded, for
+// the driver's threads.
 void ShutdownDeviceSlots();
 
 } // namespace orvo::asio

@@ -4,14 +4,17 @@
 #include "classcomp/asio/debug_log.h"
 #include "classcomp/asio/device_api.h"
 #include "classcomp/asio/device_slots.h"
+#include "classcomp/asio/driver_threads.h"
 
 using namespace orvo::asio;
 
 extern "C" {
 
+// Not while a monitor or statistics thread still runs the library's code.
 com::HRESULT DllCanUnloadNow()
 {
-    return CanUnloadNow();
+    const com::HRESULT objects = CanUnloadNow();
+    return objects == com::S_OK && DriverThreadsRunning() ? com::S_FALSE : objects;
 }
 
 com::HRESULT DllGetClassObject(com::REFCLSID clsid, com::REFIID riid, void** object)

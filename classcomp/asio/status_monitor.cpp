@@ -2,8 +2,8 @@
 
 #include "classcomp/asio/debug_log.h"
 #include "classcomp/asio/device_slots.h"
+#include "platform/win32/clock.h"
 #include "platform/win32/handles.h"
-#include "platform/win32/synch.h"
 
 #include <cstdint>
 
@@ -20,13 +20,10 @@ w32::DWORD AsioEventNotificationThread(w32::LPVOID parameter)
     // it leaves it; taking the lock once makes sure the store is seen.
     w32::EnterCriticalSection(&slot->lock);
     const w32::DWORD self = w32::GetCurrentThreadId();
-    const w32::HANDLE wake = slot->monitorThreadId.load() == self ? slot->monitorWake : nullptr;
     w32::LeaveCriticalSection(&slot->lock);
-    // Whoever ends this monitor clears the identifier before it sets the
-    // event, so a wake (or a failed wait on a handle closed meanwhile) is
-    // always followed by a fresh look at the identifier.
-    while (wake && slot->monitorThreadId.load() == self && !slot->stopping.load())
-        w32::WaitForSingleObject(wake, w32::INFINITE);
+    while (slot->monitorThreadId.load() == self && !slot->stopping.load())
+        w32::Sleep(kMonitorLookMs);
+    EndStatusMonitor(index, self);
     uLog(2, "End ASIO event notification thread");
     return 0;
 }

@@ -33,6 +33,9 @@ protected:
     {
         if (driver_)
             driver_->Release();
+        // The slot's monitor was told to end with the object; until it has,
+        // the library must not unload.
+        EXPECT_TRUE(driverThreadsEnded());
         EXPECT_EQ(DllCanUnloadNow(), com::S_OK);
     }
 

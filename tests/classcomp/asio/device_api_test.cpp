@@ -21,7 +21,7 @@ TEST_F(DeviceApi, ARateSetReachesTheMixerAndReadsBack)
 {
     k::DeviceContext* c = plugQx1600();
     ASSERT_NE(c, nullptr);
-    AudioDeviceInterfaceWrapper* w = keep(0, uOrvoAudioOpen(0));
+    AudioDeviceInterfaceWrapper* w = openUnlisted();
     ASSERT_NE(w->handle, w32::INVALID_HANDLE_VALUE);
     for (uint32_t rate : {48000u, 192000u, 44100u}) {
         EXPECT_EQ(uOrvoAudioSetSampleRate(0, w, rate), 0);
@@ -40,7 +40,7 @@ TEST_F(DeviceApi, TheBufferTimeBecomesTheKernelsBlockSizeAndMode)
 {
     k::DeviceContext* c = plugQx1600();
     ASSERT_NE(c, nullptr);
-    AudioDeviceInterfaceWrapper* w = keep(0, uOrvoAudioOpen(0));
+    AudioDeviceInterfaceWrapper* w = openUnlisted();
     ASSERT_EQ(uOrvoAudioSetSampleRate(0, w, 48000), 0);
     const struct {
         int32_t ms;
@@ -72,7 +72,7 @@ TEST_F(DeviceApi, WithoutARateTheDeviceReads96000)
     // A record that shows rate 0: one set of rate 0, which the kernel
     // refuses, and the fallback.
     ASSERT_NE(plugQx1600(), nullptr);
-    AudioDeviceInterfaceWrapper* w = keep(0, uOrvoAudioOpen(0));
+    AudioDeviceInterfaceWrapper* w = openUnlisted();
     ASSERT_EQ(uOrvoAudioSetSampleRate(0, w, 48000), 0);
     const uint64_t sets = mixerDevice_->counters().rateSets.load();
     {

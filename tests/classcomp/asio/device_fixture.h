@@ -7,6 +7,7 @@
 
 #include "classcomp/asio/device_slots.h"
 #include "classcomp/asio/device_wrapper.h"
+#include "classcomp/asio/driver_threads.h"
 #include "classcomp/kernel/asio_info.h"
 #include "platform/kernel/io_manager.h"
 #include "platform/registry/registry.h"
@@ -15,7 +16,9 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace orvo::asio::testing {
@@ -33,8 +36,29 @@ protected:
     }
     ~DeviceFixture() override
     {
+        closeWrappers();
+        // Every monitor has been told to end: none may outlive the machine
+        // and the clock it uses.
+        EXPECT_TRUE(driverThreadsEnded());
+    }
+
+    void closeWrappers()
+    {
         for (auto& [slot, wrapper] : wrappers_)
             DeleteDeviceInterfaceWrapper(slot, wrapper);
+        wrappers_.clear();
+    }
+
+    // Waits (in real time, moving nothing) until no thread of the driver runs.
+    static bool driverThreadsEnded()
+    {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (DriverThreadsRunning()) {
+            if (std::chrono::steady_clock::now() > until)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
     }
 
     // The first mixer on the bus: slot 0.
@@ -44,6 +68,13 @@ protected:
         return context(port_);
     }
     void unplugMixer() { bus_->unplug(port_); }
+
+    // A wrapper that is not listed under its slot, so no status monitor
+    // runs beside the test's own requests.
+    AudioDeviceInterfaceWrapper* openUnlisted(int slot = 0)
+    {
+        return keep(slot, uCreateOrvoAudioDeviceInterfaceWrapper(slot, false));
+    }
 
     AudioDeviceInterfaceWrapper* keep(int slot, AudioDeviceInterfaceWrapper* wrapper)
     {

@@ -178,8 +178,7 @@ public:
         if (follower >= 0)
             asleepAt_[size_t(follower)] = 0;
     }
-    // Threads of a test may outlive it (a monitor the release did not wait
-    // for): the clock lives for the process and is reset for each test.
+    // The clock lives for the process and is reset for each test.
     static DrivenClock& instance()
     {
         static DrivenClock* clock = new DrivenClock;
@@ -192,6 +191,7 @@ public:
         followers_ = 0;
         for (auto& id : followerIds_)
             id = 0;
+        asleepAt_[kMonitor] = 0;
         std::lock_guard lock(driverProcessMutex_);
         driverProcess_ = nullptr;
     }
@@ -240,7 +240,14 @@ private:
         for (int i = 0; i < followers_.load(); ++i)
             if (followerIds_[size_t(i)].load() == id)
                 return i;
-        return -1;
+        return id == monitorId() ? int(kMonitor) : -1;
+    }
+    // The slot's status monitor follows too, while it runs: time that ran
+    // ahead of it would look like a machine that slept, and restart the stream.
+    static uint32_t monitorId()
+    {
+        const uint32_t id = DeviceSlotAt(0)->monitorThreadId.load();
+        return id != 0 ? id : ~0u;
     }
     // Every follower asleep since the time came to now: it has seen every
     // block before the next. (Bounded: a follower may have ended.)
@@ -251,10 +258,13 @@ private:
         for (int i = 0; i < followers_.load(); ++i)
             while (asleepAt_[size_t(i)].load() != now && std::chrono::steady_clock::now() < until)
                 std::this_thread::yield();
+        while (monitorId() != ~0u && asleepAt_[kMonitor].load() != now && std::chrono::steady_clock::now() < until)
+            std::this_thread::yield();
     }
     static constexpr int kMaxFollowers = 4;
     std::array<std::atomic<uint32_t>, kMaxFollowers> followerIds_{};
-    std::array<std::atomic<uint64_t>, kMaxFollowers> asleepAt_{};
+    static constexpr size_t kMonitor = kMaxFollowers;
+    std::array<std::atomic<uint64_t>, kMaxFollowers + 1> asleepAt_{};
     mutable std::mutex driverProcessMutex_;
     ob::Ref<ob::Process> driverProcess_;
     std::atomic<w32::HANDLE> driver_{nullptr};
@@ -288,7 +298,9 @@ protected:
         if (host_.driver)
             host_.driver->Release();
         host_.driver = nullptr;
-        // Its thread has ended with the object: the clock can go.
+        closeWrappers();
+        // Its threads have ended with the object: the clock can go.
+        EXPECT_TRUE(driverThreadsEnded());
         w32::setClock(previousUserClock_);
         EXPECT_EQ(DllCanUnloadNow(), com::S_OK);
     }

@@ -248,7 +248,7 @@ TEST_F(Streaming, ABlockSizeChangeAsksForAResetAndTheHostRecovers)
     ASSERT_TRUE(waitForSwitches(50));
 
     ASSERT_TRUE(RegistrySetBufferSizeMillisecs(0, 4));
-    AudioDeviceInterfaceWrapper* other = keep(0, uOrvoAudioOpen(0));
+    AudioDeviceInterfaceWrapper* other = openUnlisted();
     ASSERT_NE(other, nullptr);
     uOrvoAudioSetKernelBufferMillisecs(0, other, 4);
     ASSERT_TRUE(waitFor([&] { return host_.resetRequests.load() > 0; }));
@@ -302,14 +302,17 @@ TEST_F(Streaming, ReleasedInsideTheResetRequest)
         h.driver = nullptr;
     };
     // A changed rate makes the thread ask.
-    AudioDeviceInterfaceWrapper* other = keep(0, uOrvoAudioOpen(0));
+    AudioDeviceInterfaceWrapper* other = openUnlisted();
     ASSERT_NE(other, nullptr);
     ASSERT_EQ(uOrvoAudioSetSampleRate(0, other, 44100), 0);
-    ASSERT_EQ(w32::WaitForSingleObject(thread, 20'000), w32::WAIT_OBJECT_0);
+    // In real time: once the thread has released the object nothing drives
+    // the clock, and a timed wait here would run it on past the thread's end.
+    ASSERT_TRUE(waitFor([&] { return w32::WaitForSingleObject(thread, 0) == w32::WAIT_OBJECT_0; }));
     w32::CloseHandle(thread);
     EXPECT_TRUE(seen->onStreamingThread.load());
     EXPECT_EQ(seen->left.load(), 0u);
     EXPECT_GE(host_.resetRequests.load(), 1);
+    EXPECT_TRUE(driverThreadsEnded()); // the slot's monitor went with the object
     EXPECT_EQ(DllCanUnloadNow(), com::S_OK);
     host_.onReset = nullptr;
 

@@ -210,7 +210,7 @@ TEST_F(StreamingThreadTest, AWakeBehindTheKernelSwitchesOnceAndJumpsToItsCount)
 TEST_F(StreamingThreadTest, AKernelCountThatGoesBackIsFollowed)
 {
     ASSERT_NE(plugQx1600(), nullptr);
-    AudioDeviceInterfaceWrapper* other = keep(0, uOrvoAudioOpen(0));
+    AudioDeviceInterfaceWrapper* other = openUnlisted();
     ASSERT_NE(other, nullptr);
     const uint32_t mode = BufferModeForMillisecs(8) == 0 ? 1 : 0;
     // The kernel's count at each switch, once watched; the restart is made

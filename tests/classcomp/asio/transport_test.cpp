@@ -91,7 +91,7 @@ TEST_F(Transport, AFailedFirstAttemptReopensUnlessNoReopen)
     for (bool noReopen : {false, true}) {
         SCOPED_TRACE(noReopen);
         const std::string log = logOf([&] {
-            AudioDeviceInterfaceWrapper* w = keep(0, uOrvoAudioOpen(0));
+            AudioDeviceInterfaceWrapper* w = openUnlisted();
             ASSERT_NE(w->handle, w32::INVALID_HANDLE_VALUE);
             w->noReopen = noReopen;
             const w32::HANDLE before = w->handle;
@@ -114,7 +114,7 @@ TEST_F(Transport, TheProcessIdGoesFirstOnEveryNewHandle)
 {
     k::DeviceContext* c = plugQx1600();
     ASSERT_NE(c, nullptr);
-    AudioDeviceInterfaceWrapper* w = keep(0, uOrvoAudioOpen(0));
+    AudioDeviceInterfaceWrapper* w = openUnlisted();
     ASSERT_NE(w->handle, w32::INVALID_HANDLE_VALUE);
     EXPECT_FALSE(w->processIdSent);
     ASSERT_EQ(uOrvoAudioSetSampleRate(0, w, 48000), 0);
@@ -136,7 +136,7 @@ TEST_F(Transport, AReplugWithANewInterfaceIsFoundThroughTheRegistry)
     k::DeviceContext* c = plugQx1600();
     ASSERT_NE(c, nullptr);
     const kplat::Guid first = c->interfaceGuid;
-    AudioDeviceInterfaceWrapper* w = keep(0, uOrvoAudioOpen(0));
+    AudioDeviceInterfaceWrapper* w = openUnlisted();
     ASSERT_EQ(uOrvoAudioSetSampleRate(0, w, 48000), 0);
 
     unplugMixer();
@@ -156,7 +156,7 @@ TEST_F(Transport, AReplugWithANewInterfaceIsFoundThroughTheRegistry)
 TEST_F(Transport, ADeadRecordIsReplacedOnceAndItsMappingOutlivesItsLease)
 {
     ASSERT_NE(plugQx1600(), nullptr);
-    AudioDeviceInterfaceWrapper* w = keep(0, uOrvoAudioOpen(0));
+    AudioDeviceInterfaceWrapper* w = openUnlisted();
     MappingLease streaming = GetAsioInfo(0, w);
     ASSERT_TRUE(streaming);
     uint8_t* const old = streaming.get();
@@ -183,7 +183,7 @@ TEST_F(Transport, ADeadRecordIsReplacedOnceAndItsMappingOutlivesItsLease)
 TEST_F(Transport, AReopenUnderALeaseKeepsTheMappingUntilItIsReleased)
 {
     ASSERT_NE(plugQx1600(), nullptr);
-    AudioDeviceInterfaceWrapper* w = keep(0, uOrvoAudioOpen(0));
+    AudioDeviceInterfaceWrapper* w = openUnlisted();
     MappingLease held = GetAsioInfo(0, w);
     ASSERT_TRUE(held);
     // A failed request re-opens the handle the lease's mapping came from.
@@ -201,7 +201,7 @@ TEST_F(Transport, AReopenUnderALeaseKeepsTheMappingUntilItIsReleased)
 TEST_F(Transport, LeasesHoldTheirMappingWhileAnotherThreadReopens)
 {
     ASSERT_NE(plugQx1600(), nullptr);
-    AudioDeviceInterfaceWrapper* w = keep(0, uOrvoAudioOpen(0));
+    AudioDeviceInterfaceWrapper* w = openUnlisted();
     ASSERT_EQ(uOrvoAudioSetSampleRate(0, w, 48000), 0);
     std::atomic<bool> done{false};
     std::atomic<int> reads{0}, wrong{0};

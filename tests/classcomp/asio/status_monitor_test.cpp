@@ -1,0 +1,119 @@
+// The slot's status monitor against the simulated mixer through the kernel
+// driver: how it starts and ends with the slot's wrappers.
+
+#include "device_fixture.h"
+
+#include "classcomp/asio/device_api.h"
+#include "classcomp/asio/dll_exports.h"
+#include "classcomp/asio/status_monitor.h"
+#include "platform/win32/synch.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using namespace orvo::asio;
+
+class StatusMonitor : public orvo::asio::testing::DeviceFixture {
+protected:
+    // The monitor's log (its file is named after its thread identifier).
+    std::string monitorLog(uint32_t threadId)
+    {
+        std::ifstream in(logFolder() / LogFileName(threadId));
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    // Waits in real time until `done` or 20 s.
+    static bool eventually(const std::function<bool()>& done)
+    {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > until)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+};
+
+// The library may not be unloaded while a monitor still runs its code, even
+// when no object is left.
+TEST_F(StatusMonitor, TheLibraryCannotUnloadWhileAMonitorRuns)
+{
+    ASSERT_NE(plugQx1600(), nullptr);
+    AudioDeviceInterfaceWrapper* w = uOrvoAudioOpen(0);
+    ASSERT_NE(DeviceSlotAt(0)->monitorThreadId.load(), 0u);
+    EXPECT_EQ(DllCanUnloadNow(), com::S_FALSE);
+    uOrvoAudioClose(0, w);
+    ASSERT_TRUE(driverThreadsEnded());
+    EXPECT_EQ(DllCanUnloadNow(), com::S_OK);
+}
+
+// The last release waits for the monitor without holding the slot lock
+// that the monitor's clean-up takes: on a real clock it returns as soon as
+// the monitor has seen that it is to end, not after the 500 ms limit.
+TEST_F(StatusMonitor, TheLastReleaseReturnsAsSoonAsTheMonitorHasEnded)
+{
+    ASSERT_NE(plugQx1600(), nullptr);
+    enableLog();
+    w32::RealClock real;
+    w32::Clock* previous = w32::setClock(&real);
+    AudioDeviceInterfaceWrapper* w = uOrvoAudioOpen(0);
+    const uint32_t monitor = DeviceSlotAt(0)->monitorThreadId.load();
+    ASSERT_NE(monitor, 0u);
+    // The monitor runs.
+    ASSERT_TRUE(eventually([&] { return count(monitorLog(monitor), "Begin ASIO event notification thread") == 1; }));
+    std::string log;
+    auto took = std::chrono::milliseconds::max();
+    log = logOf([&] {
+        const auto start = std::chrono::steady_clock::now();
+        uOrvoAudioClose(0, w);
+        took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    });
+    EXPECT_LT(took.count(), 250);
+    EXPECT_EQ(count(log, "Failed to wait for status monitor thread"), 0u);
+    EXPECT_EQ(count(monitorLog(monitor), "End ASIO event notification thread"), 1u);
+    EXPECT_FALSE(DriverThreadsRunning());
+    w32::setClock(previous);
+}
+
+// A monitor that ends late (its release stopped waiting for it) must not
+// end the monitor that a new registration started meanwhile: it clears the
+// slot's entry only while the entry is its own.
+TEST_F(StatusMonitor, AQuickReleaseAndRecreateKeepsTheNewMonitor)
+{
+    ASSERT_NE(plugQx1600(), nullptr);
+    DeviceSlot* slot = DeviceSlotAt(0);
+    AudioDeviceInterfaceWrapper* first = uOrvoAudioOpen(0);
+    const uint32_t old = slot->monitorThreadId.load();
+    ASSERT_NE(old, 0u);
+    w32::HANDLE oldThread = nullptr;
+    ASSERT_TRUE(w32::DuplicateHandle(w32::GetCurrentProcess(), slot->monitorThread, w32::GetCurrentProcess(),
+                                     &oldThread, 0, w32::FALSE, w32::DUPLICATE_SAME_ACCESS));
+    // Holding the slot lock keeps the old monitor from finishing its
+    // clean-up until the new one runs (the lock is recursive).
+    w32::EnterCriticalSection(&slot->lock);
+    uOrvoAudioClose(0, first);
+    AudioDeviceInterfaceWrapper* second = keep(0, uOrvoAudioOpen(0));
+    const uint32_t fresh = slot->monitorThreadId.load();
+    w32::LeaveCriticalSection(&slot->lock);
+    ASSERT_NE(fresh, 0u);
+    EXPECT_NE(fresh, old);
+    ASSERT_NE(second, nullptr);
+    // The old monitor ends...
+    EXPECT_TRUE(eventually([&] { return w32::WaitForSingleObject(oldThread, 0) == w32::WAIT_OBJECT_0; }));
+    w32::CloseHandle(oldThread);
+    // ...and the slot still names the new one, which still runs.
+    EXPECT_EQ(slot->monitorThreadId.load(), fresh);
+    ASSERT_NE(slot->monitorThread, nullptr);
+    EXPECT_EQ(w32::WaitForSingleObject(slot->monitorThread, 0), w32::WAIT_TIMEOUT);
+}
+
+} // namespace
