@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -49,16 +50,21 @@ protected:
         wrappers_.clear();
     }
 
-    // Waits (in real time, moving nothing) until no thread of the driver runs.
-    static bool driverThreadsEnded()
+    // Waits (in real time, moving nothing) until `done` or 20 s have passed.
+    static bool waitFor(const std::function<bool()>& done)
     {
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (DriverThreadsRunning()) {
+        while (!done()) {
             if (std::chrono::steady_clock::now() > until)
                 return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return true;
+    }
+    // Until no thread of the driver runs.
+    static bool driverThreadsEnded()
+    {
+        return waitFor([] { return !DriverThreadsRunning(); });
     }
 
     // The first mixer on the bus: slot 0.

@@ -329,17 +329,6 @@ protected:
         ASSERT_EQ(host_.driver->setSampleRate(double(rate)), ASE_OK);
     }
 
-    // Waits (in real time, moving nothing) until `done` or 20 s have passed.
-    static bool waitFor(const std::function<bool()>& done)
-    {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > until)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
-    }
     bool waitForSwitches(uint64_t n)
     {
         const uint64_t target = host_.switches.load() + n;

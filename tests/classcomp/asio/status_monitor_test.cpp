@@ -30,17 +30,6 @@ protected:
         text << in.rdbuf();
         return text.str();
     }
-    // Waits in real time until `done` or 20 s.
-    static bool eventually(const std::function<bool()>& done)
-    {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > until)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
-    }
 };
 
 // The library may not be unloaded while a monitor still runs its code, even
@@ -69,7 +58,7 @@ TEST_F(StatusMonitor, TheLastReleaseReturnsAsSoonAsTheMonitorHasEnded)
     const uint32_t monitor = DeviceSlotAt(0)->monitorThreadId.load();
     ASSERT_NE(monitor, 0u);
     // The monitor runs.
-    ASSERT_TRUE(eventually([&] { return count(monitorLog(monitor), "Begin ASIO event notification thread") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return count(monitorLog(monitor), "Begin ASIO event notification thread") == 1; }));
     std::string log;
     auto took = std::chrono::milliseconds::max();
     log = logOf([&] {
@@ -108,7 +97,7 @@ TEST_F(StatusMonitor, AQuickReleaseAndRecreateKeepsTheNewMonitor)
     EXPECT_NE(fresh, old);
     ASSERT_NE(second, nullptr);
     // The old monitor ends...
-    EXPECT_TRUE(eventually([&] { return w32::WaitForSingleObject(oldThread, 0) == w32::WAIT_OBJECT_0; }));
+    EXPECT_TRUE(waitFor([&] { return w32::WaitForSingleObject(oldThread, 0) == w32::WAIT_OBJECT_0; }));
     w32::CloseHandle(oldThread);
     // ...and the slot still names the new one, which still runs.
     EXPECT_EQ(slot->monitorThreadId.load(), fresh);
