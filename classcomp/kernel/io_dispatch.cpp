@@ -67,6 +67,19 @@ ClientEntry RemoveClient(DeviceContext* c, uint32_t index)
     return entry;
 }
 
+// Locked. Takes the handle's entry out, if it has one, even one still being
+// set up; the thread a priority request registered on it goes to the caller
+// to release.
+ThreadObject* RemoveFileClient(DeviceContext* c, FileContext* fc)
+{
+    ThreadObject* thread = nullptr;
+    uint32_t index = FindClient(c, fc->clientId);
+    if (index < c->clientCount)
+        thread = RemoveClient(c, index).elevatedThread;
+    fc->buffersSetUp = 0;
+    return thread;
+}
+
 // 0 when the mapping fails: a user mapping raises then, it does not return null.
 uint32_t MapIntoCaller(Mdl* mdl)
 {
@@ -247,13 +260,8 @@ Status InitBuffers(DeviceContext* c, Request& request, FileObject& file, uint64_
             SpinLockGuard guard(*c->streamLock);
             // An entry disposed of and reserved again by a later set-up is
             // that one's.
-            if (fc->setUpSerial == serial) {
-                uint32_t index = FindClient(c, fc->clientId);
-                // A priority request may have registered its thread meanwhile.
-                if (index < c->clientCount)
-                    thread = RemoveClient(c, index).elevatedThread;
-                fc->buffersSetUp = 0;
-            }
+            if (fc->setUpSerial == serial)
+                thread = RemoveFileClient(c, fc);
         }
         if (thread)
             dereferenceObject(thread);
@@ -660,10 +668,7 @@ void DisposeClientUnderOpenFilesLock(DeviceContext* c, FileObject& file)
         SetClientEvent(event, 0);
         // Also an entry still being set up: its set-up then finds it gone
         // and undoes what it made.
-        uint32_t index = FindClient(c, fc->clientId);
-        if (index < c->clientCount)
-            thread = RemoveClient(c, index).elevatedThread;
-        fc->buffersSetUp = 0;
+        thread = RemoveFileClient(c, fc);
     }
     if (event)
         dereferenceObject(event);
