@@ -223,6 +223,9 @@ int main(int argc, char** argv)
     while (!g_quit)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     plugAll(false);
+    // The pairs go before the mixer: no late reply may still be sending through one.
+    for (unsigned p = 0; p < mixer.portCount(); ++p)
+        mixer.setSink(p, nullptr);
     const auto cc = mixer.receivedControlChanges();
     std::printf("received %zu control changes\n", cc.size());
     return 0;
