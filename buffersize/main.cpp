@@ -1,7 +1,3 @@
-#include "buffersize/orvo_buffer_size.h"
-#include "controlpanel/program_main.h"
+#include "buffersize/program.h"
 
-int main(int argc, char** argv)
-{
-    return runSingleInstanceProgram<OrvoBufferSize>(argc, argv, kBufferSizeInstanceKey);
-}
+int main(int argc, char** argv) { return runBufferSizeProgram(argc, argv); }

@@ -7,9 +7,12 @@
 #include "resources/gui_resources.h"
 
 #include <QApplication>
+#include <QIcon>
 
+// windowIcon: the program's icon, every window's unless it names its own
+// (null: the windows name theirs).
 template <class Window>
-int runSingleInstanceProgram(int argc, char** argv, const char* instanceKey)
+int runSingleInstanceProgram(int argc, char** argv, const char* instanceKey, const char* windowIcon = nullptr)
 {
     int result = -1;
     {
@@ -18,6 +21,8 @@ int runSingleInstanceProgram(int argc, char** argv, const char* instanceKey)
         if (!guard.acquire())
             return -1;
         initGuiResources();
+        if (windowIcon != nullptr)
+            QApplication::setWindowIcon(QIcon(QString::fromLatin1(windowIcon)));
         auto* window = new Window(nullptr);
         window->show();
         result = app.exec();

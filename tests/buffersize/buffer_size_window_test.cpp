@@ -1,12 +1,14 @@
 // The buffer-size program's window: its form, the logo at both densities,
 // the slider's slots against the registry, the About box, two programs
-// following each other, and the program itself (once per key, beside the
-// control panel).
+// following each other, and the program itself (its version record and
+// icon, once per key, beside the control panel).
 
-#include "buffersize/orvo_buffer_size.h"
+#include "buffersize/program.h"
+#include "elf_note.h"
 #include "controlpanel/single_instance.h"
 #include "controlpanel/widgets/buffer_slider.h"
 #include "controlpanel/widgets/utils.h"
+#include "mixer/midi/midi_service.h"
 #include "mixer/model/mixer_model.h"
 #include "mixer/model/registry_settings.h"
 #include "platform/registry/registry.h"
@@ -14,6 +16,7 @@
 #include "ui_orvo_buffer_size.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
@@ -25,8 +28,12 @@
 #include <QWheelEvent>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
+
+#include <elf.h>
 
 namespace {
 
@@ -57,9 +64,36 @@ int reportDensity(int argc, char** argv)
     return 0;
 }
 
+// The child run of the program's start: the program as `main` runs it, with
+// a look, once its window shows, at the icon the window carries; then the
+// window is closed, and whether a device service is left once the program's
+// start has returned.
+int runProgramAndLook(int argc, char** argv)
+{
+    qAddPreRoutine([] {
+        auto* look = new QTimer(qApp);
+        QObject::connect(look, &QTimer::timeout, [look] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                auto* window = qobject_cast<OrvoBufferSize*>(widget);
+                if (!window || !window->isVisible())
+                    continue;
+                look->stop();
+                const QImage shown = window->windowIcon().pixmap(48).toImage();
+                const QImage program = QIcon(":/app.ico").pixmap(48).toImage();
+                std::printf("icon %d\n", !shown.isNull() && shown == program);
+                window->close();
+            }
+        });
+        look->start(10);
+    });
+    const int result = runBufferSizeProgram(argc, argv);
+    std::printf("service %s\n", Orvo::Midi::Instance() == nullptr ? "none" : "left");
+    return result;
+}
+
 class ProgramRun {
 public:
-    ProgramRun(const QString& program, const QString& tmp, const QString& registry)
+    ProgramRun(const QString& program, const QString& tmp, const QString& registry, const QStringList& args = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TMPDIR", tmp);
@@ -68,7 +102,7 @@ public:
         env.insert("ORVO_REGISTRY_ROOT", registry);
         env.insert("XDG_RUNTIME_DIR", registry);
         process.setProcessEnvironment(env);
-        process.start(program, QStringList{});
+        process.start(program, args);
     }
     ~ProgramRun()
     {
@@ -110,6 +144,8 @@ private slots:
     void draggingShowsReleasingWritesEveryKey();
     void keysAndWheelDoNotMoveTheSlider();
     void aboutBoxOfThisProgram();
+    void versionRecordInTheProgramFile();
+    void theProgramsWindowCarriesItsIcon();
     void twoProgramsFollowEachOtherWithinAPoll();
     void runsOnceAndBesideTheControlPanel();
 
@@ -265,6 +301,32 @@ void BufferSizeWindowTest::aboutBoxOfThisProgram()
     QVERIFY(!(flags & Qt::WindowContextHelpButtonHint));
 }
 
+void BufferSizeWindowTest::versionRecordInTheProgramFile()
+{
+    const std::optional<ElfNote> note = readElfNote(QStringLiteral(ORVO_BUFFER_SIZE), ".note.orvo.version");
+    QVERIFY(note);
+    QCOMPARE(note->sectionType, std::uint32_t{SHT_NOTE});
+    QCOMPARE(note->owner, QByteArray("Orvo"));
+    QCOMPARE(note->type, 1u);
+    static const char expected[] = "FileVersion\0" "1.6.0.28\0"
+                                   "ProductVersion\0" "1.6.0.28\0"
+                                   "FileDescription\0" "Orvo ASIO Buffer Size\0"
+                                   "InternalName\0" "OrvoBufferSize\0"
+                                   "ProductName\0" "OrvoBufferSize\0";
+    QCOMPARE(note->descriptor, QByteArray(expected, sizeof expected - 1));
+}
+
+void BufferSizeWindowTest::theProgramsWindowCarriesItsIcon()
+{
+    QVERIFY(!QIcon(":/IDI_ICON1").pixmap(48).isNull());
+    QTemporaryDir tmp;
+    ProgramRun run(QCoreApplication::applicationFilePath(), tmp.path(), registry->path(), {"--program-child"});
+    QVERIFY(run.process.waitForFinished(20000));
+    QCOMPARE(run.process.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(run.process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts),
+             QStringList({"icon 1", "service none"}));
+}
+
 // The control panel's model and this window, as the two programs run on one
 // machine: a size set in either is shown by the other within one poll.
 void BufferSizeWindowTest::twoProgramsFollowEachOtherWithinAPoll()
@@ -305,6 +367,8 @@ int main(int argc, char** argv)
 {
     if (argc > 1 && QByteArray(argv[1]) == "--density-child")
         return reportDensity(argc, argv);
+    if (argc > 1 && QByteArray(argv[1]) == "--program-child")
+        return runProgramAndLook(argc, argv);
     QApplication app(argc, argv);
     initGuiResources();
     BufferSizeWindowTest test;
