@@ -3,7 +3,10 @@
 // following each other, and the program itself (its version record and
 // icon, once per key, beside the control panel).
 
+#include "sim_mixers.h" // first: see there
+
 #include "buffersize/program.h"
+#include "controlpanel/orvo_control_panel.h"
 #include "elf_note.h"
 #include "controlpanel/single_instance.h"
 #include "controlpanel/widgets/buffer_slider.h"
@@ -12,6 +15,7 @@
 #include "mixer/model/mixer_model.h"
 #include "mixer/model/registry_settings.h"
 #include "platform/registry/registry.h"
+#include "platform/win32/window.h"
 #include "resources/gui_resources.h"
 #include "ui_orvo_buffer_size.h"
 
@@ -21,6 +25,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QStackedWidget>
 #include <QSharedMemory>
 #include <QTemporaryDir>
 #include <QTest>
@@ -49,6 +54,12 @@ void setRegistryValue(const QString& child, int ms)
 {
     orvo::model::RegistrySettings settings(kUser);
     settings.setValue(child + "/BufferSizeMillisecs", ms);
+}
+
+QStringList registryKeys()
+{
+    orvo::model::RegistrySettings settings(kUser);
+    return settings.childGroups();
 }
 
 // The child run of the density test: the logo's style sheet at this screen.
@@ -140,6 +151,7 @@ private slots:
     void logoAtBothDensities_data();
     void logoAtBothDensities();
     void aReportedSizeIsShownAndMovesTheSlider();
+    void aSizeOutsideTheRangeIsShownBounded_data();
     void aSizeOutsideTheRangeIsShownBounded();
     void draggingShowsReleasingWritesEveryKey();
     void keysAndWheelDoNotMoveTheSlider();
@@ -147,6 +159,7 @@ private slots:
     void versionRecordInTheProgramFile();
     void theProgramsWindowCarriesItsIcon();
     void twoProgramsFollowEachOtherWithinAPoll();
+    void bothProgramsOnOneSimulatedMachine();
     void runsOnceAndBesideTheControlPanel();
 
 private:
@@ -229,16 +242,27 @@ void BufferSizeWindowTest::aReportedSizeIsShownAndMovesTheSlider()
     QCOMPARE(registryValue("Global"), 17);
 }
 
+void BufferSizeWindowTest::aSizeOutsideTheRangeIsShownBounded_data()
+{
+    QTest::addColumn<int>("stored");
+    QTest::addColumn<int>("shown");
+    QTest::newRow("100") << 100 << 50;
+    QTest::newRow("51") << 51 << 50;
+    QTest::newRow("-5, as its DWORD") << -5 << 1;
+}
+
 void BufferSizeWindowTest::aSizeOutsideTheRangeIsShownBounded()
 {
+    QFETCH(int, stored);
+    QFETCH(int, shown);
     OrvoBufferSize window;
-    setRegistryValue("Global", 100);
+    setRegistryValue("Global", stored);
     setRegistryValue("0001000001A", 8);
     window.model()->onSampleBufferTimer();
-    QCOMPARE(window.findChild<QLabel*>("labelBufferSize")->text(), QString("50 ms"));
-    QCOMPARE(window.findChild<BufferSlider*>("horizontalSliderBufferSize")->value(), 50);
-    QCOMPARE(registryValue("Global"), 50);
-    QCOMPARE(registryValue("0001000001A"), 50);
+    QCOMPARE(window.findChild<QLabel*>("labelBufferSize")->text(), QString("%1 ms").arg(shown));
+    QCOMPARE(window.findChild<BufferSlider*>("horizontalSliderBufferSize")->value(), shown);
+    QCOMPARE(registryValue("Global"), shown);
+    QCOMPARE(registryValue("0001000001A"), shown);
 }
 
 void BufferSizeWindowTest::draggingShowsReleasingWritesEveryKey()
@@ -247,6 +271,11 @@ void BufferSizeWindowTest::draggingShowsReleasingWritesEveryKey()
     setRegistryValue("Global", 8);
     setRegistryValue("0001000001A", 8);
     setRegistryValue("0001000002B", 8);
+    {
+        // A mixer's key the ASIO driver made, with no size in it yet.
+        orvo::model::RegistrySettings settings(kUser);
+        settings.setValue("0001000003C/IsRealTimeEnabled", 1);
+    }
     window.model()->onSampleBufferTimer();
     auto* slider = window.findChild<BufferSlider*>("horizontalSliderBufferSize");
     auto* label = window.findChild<QLabel*>("labelBufferSize");
@@ -257,8 +286,10 @@ void BufferSizeWindowTest::draggingShowsReleasingWritesEveryKey()
     QCOMPARE(registryValue("0001000001A"), 8);
     slider->setSliderDown(false);
     QCOMPARE(label->text(), QString("30 ms"));
-    for (const char* child : {"Global", "0001000001A", "0001000002B"})
+    for (const char* child : {"Global", "0001000001A", "0001000002B", "0001000003C"})
         QCOMPARE(registryValue(child), 30);
+    // No mixer is connected: the keys that exist are written, and no other is made.
+    QCOMPARE(registryKeys(), QStringList({"0001000001A", "0001000002B", "0001000003C", "Global"}));
 }
 
 void BufferSizeWindowTest::keysAndWheelDoNotMoveTheSlider()
@@ -343,6 +374,54 @@ void BufferSizeWindowTest::twoProgramsFollowEachOtherWithinAPoll()
     QVERIFY(QTest::qWaitFor([&] { return slider->value() == 12; }, poll));
     QCOMPARE(label->text(), QString("12 ms"));
     QCOMPARE(registryValue("Global"), 12);
+}
+
+// The two windows on one machine with a mixer. The buffer-size window, made
+// first, leaves the mixer's ports alone even after a device change; the
+// control panel then finds and reads the mixer; a size set in either window
+// is shown by the other at the other's next poll (one tick of its timer,
+// given here by hand).
+void BufferSizeWindowTest::bothProgramsOnOneSimulatedMachine()
+{
+    using namespace orvo::testing;
+    SimulatedMixers sim;
+    PluggedMixer& plugged = sim.plug(mixerConfig(kFirstModel, 1000001), false);
+    OrvoBufferSize program;
+    program.show();
+    program.model()->onSampleBufferTimer();
+    w32::BroadcastDeviceChange();
+    QTest::qWait(2 * MixerModel::kBufferPollMs);
+    QCOMPARE(Orvo::Midi::Instance(), nullptr);
+    QCOMPARE(plugged.mixer.queriesSeen(0), 0u);
+    QCOMPARE(sim.bus->sendsSeen(), 0u);
+
+    auto panel = std::make_unique<OrvoControlPanel>();
+    panel->show();
+    SimulatedMixers::rescan();
+    QVERIFY(QTest::qWaitFor([&] { return panel->currentMidiChannel() != 0; }, 8000));
+    QVERIFY(QTest::qWaitFor([&] { return !panel->model()->isReading() && !panel->isBusy(); }, 8000));
+    auto* page = panel->findChild<QStackedWidget*>("stackedWidgetDevices")->currentWidget();
+    auto* panelSlider = page->findChild<QSlider*>("horizontalSliderBufferSize");
+    auto* panelLabel = page->findChild<QLabel*>("labelBufferSize");
+    auto* slider = program.findChild<BufferSlider*>("horizontalSliderBufferSize");
+    auto* label = program.findChild<QLabel*>("labelBufferSize");
+    QVERIFY(panelSlider && panelLabel);
+    QVERIFY(QTest::qWaitFor([&] { return panelSlider->value() == 8 && slider->value() == 8; }, 8000));
+
+    slider->setValue(20); // released at 20
+    panel->model()->onSampleBufferTimer();
+    QCOMPARE(panelSlider->value(), 20);
+    QCOMPARE(panelLabel->text(), QString("20 ms"));
+
+    panelSlider->setSliderDown(true);
+    panelSlider->setSliderPosition(12);
+    panelSlider->setSliderDown(false);
+    program.model()->onSampleBufferTimer();
+    QCOMPARE(slider->value(), 12);
+    QCOMPARE(label->text(), QString("12 ms"));
+    QCOMPARE(registryValue("Global"), 12);
+    QCOMPARE(registryValue("0001000001A"), 12);
+    panel.reset();
 }
 
 void BufferSizeWindowTest::runsOnceAndBesideTheControlPanel()
