@@ -23,6 +23,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QScreen>
 #include <QStackedWidget>
@@ -230,6 +231,14 @@ void BufferSizeWindowTest::logoAtBothDensities()
     child.start(QCoreApplication::applicationFilePath(), {"--density-child"});
     QVERIFY(child.waitForFinished(20000));
     QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).trimmed(), expected);
+    // The images are the control panel's, in the tree this program registers.
+    const QRegularExpression url(R"(url\((:[^)]+)\))");
+    int images = 0;
+    for (auto match = url.globalMatch(expected); match.hasNext(); ++images) {
+        const QString image = match.next().captured(1);
+        QVERIFY2(!QImage(image).isNull(), qPrintable(image));
+    }
+    QCOMPARE(images, 2);
 }
 
 void BufferSizeWindowTest::aReportedSizeIsShownAndMovesTheSlider()
@@ -435,11 +444,11 @@ void BufferSizeWindowTest::runsOnceAndBesideTheControlPanel()
     QCOMPARE(second.process.exitCode(), 255); // -1
     ProgramRun panel(QStringLiteral(ORVO_CONTROL_PANEL), tmp.path(), machine);
     QVERIFY(QTest::qWaitFor([&] { return keyHeld(tmp.path(), kControlPanelInstanceKey); }, 10000));
-    QTest::qWait(700); // both poll the registry meanwhile
+    // The default is written where nothing was, and both go on over more polls.
+    QVERIFY(QTest::qWaitFor([&] { return registryValue("Global") == 8; }, 10000));
+    QTest::qWait(2 * MixerModel::kBufferPollMs);
     QCOMPARE(first.process.state(), QProcess::Running);
     QCOMPARE(panel.process.state(), QProcess::Running);
-    // The buffer-size program has written the default where nothing was.
-    QCOMPARE(registryValue("Global"), 8);
 }
 
 int main(int argc, char** argv)
