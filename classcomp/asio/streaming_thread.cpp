@@ -4,7 +4,9 @@
 #include "classcomp/asio/debug_log.h"
 #include "classcomp/asio/device_api.h"
 #include "classcomp/asio/device_slots.h"
+#include "classcomp/asio/driver_threads.h"
 #include "classcomp/asio/registry_settings.h"
+#include "classcomp/asio/statistics_log.h"
 #include "classcomp/asio/transport.h"
 #include "classcomp/kernel/asio_info.h"
 #include "classcomp/kernel/io_control.h"
@@ -39,6 +41,7 @@ constexpr int kNegotiationPasses = 20;
 // sent once the kernel has completed this many blocks past that one; the
 // wait for it ends after kBlockWaitMs without a block.
 constexpr uint64_t kTailBlocks = 5;
+constexpr uint32_t kStatisticsEndWaitMs = 500;
 
 std::atomic<int> g_nextLoggingId{1};
 
@@ -85,10 +88,13 @@ public:
     explicit StreamingThread(AAsio& object)
         : a_(object), slot_(object.deviceIndex()), wrapper_(object.device()), id_(g_nextLoggingId.fetch_add(1))
     {
+        statisticsArgs_.object = &object;
     }
     void run();
 
 private:
+    void startStatisticsLog();
+    void endStatisticsLog();
     bool registerClient();
     void disposeRegistration();
     void streamBlocks();
@@ -103,6 +109,9 @@ private:
     bool negotiated_ = false;
     w32::HANDLE event_ = nullptr;
     Registration reg_;
+    bool statisticsStarted_ = false;
+    w32::HANDLE statisticsThread_ = nullptr;
+    StatisticsLogArgs statisticsArgs_;
 };
 
 void StreamingThread::run()
@@ -151,7 +160,35 @@ void StreamingThread::run()
         uLog(1, "Failed to close kernel->client event handle, so bailing; logging ID: %d", id_);
         a_.requestReset();
     }
+    endStatisticsLog();
     uLog(2, "End ASIO kernel streaming thread; logging ID: %d", id_);
+}
+
+// Once per thread, when it streams with its own log file open.
+void StreamingThread::startStatisticsLog()
+{
+    if (statisticsStarted_ || !ThreadLogIsOpen())
+        return;
+    statisticsStarted_ = true;
+    w32::DWORD id = 0;
+    statisticsThread_ = StartDriverThread(&uAsioDebugLogThread, &statisticsArgs_, &id);
+}
+
+// The statistics thread uses the object and this thread's arguments, which
+// go with this thread (the object too, when released here): it ends first,
+// past the 500 ms (logged) when it must.
+void StreamingThread::endStatisticsLog()
+{
+    if (!statisticsThread_)
+        return;
+    statisticsArgs_.ownerEnding.store(true);
+    const w32::DWORD waited = w32::WaitForSingleObject(statisticsThread_, kStatisticsEndWaitMs);
+    if (waited != w32::WAIT_OBJECT_0) {
+        uLog(1, "Failed to wait for debug log thread to finish: %08x.", unsigned(waited));
+        w32::WaitForSingleObject(statisticsThread_, w32::kInfinite);
+    }
+    w32::CloseHandle(statisticsThread_);
+    statisticsThread_ = nullptr;
 }
 
 // False when the thread is to end (no client id, no event name).
@@ -283,6 +320,7 @@ void StreamingThread::streamBlocks()
             continue;
         }
         resetClock = 0;
+        startStatisticsLog();
         if (realTime_) {
             if (!negotiated_) {
                 NegotiateElevatedPriority(slot_, wrapper_);
