@@ -207,13 +207,15 @@ public:
     }
     // Streaming threads the driver waits for; they count as asleep in
     // sleep() (the driver waits until that many threads sleep).
-    void follow(w32::HANDLE thread)
+    void follow(w32::HANDLE thread) { followId(w32::GetThreadId(thread)); }
+    // A thread known by its identifier only (one the driver started itself).
+    void followId(uint32_t id)
     {
         const int n = followers_.load();
         if (n >= kMaxFollowers)
             return;
         asleepAt_[size_t(n)] = 0;
-        followerIds_[size_t(n)] = w32::GetThreadId(thread);
+        followerIds_[size_t(n)] = id;
         followers_ = n + 1;
     }
 

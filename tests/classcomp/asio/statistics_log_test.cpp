@@ -12,9 +12,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -236,12 +238,26 @@ protected:
         ProcessStatisticsTotals().clear();
         ProcessStatisticsPasses().store(0);
     }
+    // The object's threads end before what they use here goes.
+    ~StatisticsLog() override
+    {
+        if (host_.driver)
+            release();
+    }
     k::AsioInfo record() { return k::AsioInfo(context(port_)->asioInfo); }
     void stream()
     {
         ready(48000, 8);
         ASSERT_EQ(host_.create(), ASE_OK);
         ASSERT_EQ(host_.driver->start(), ASE_OK);
+    }
+    // The statistics thread, known by its log file's name, keeps time with
+    // the stream: its seconds are the machine's.
+    void followStatistics()
+    {
+        std::string name;
+        ASSERT_TRUE(waitFor([&] { return !(name = statisticsLogName()).empty(); }));
+        userClock_.followId(uint32_t(std::strtoul(name.c_str() + std::strlen("OrvoAsioLog_"), nullptr, 16)));
     }
     // Waits until the machine's time has moved `ms` on; `watch` runs at every look.
     bool runFor(uint32_t ms, const std::function<void()>& watch = {})
@@ -259,19 +275,21 @@ protected:
         host_.driver->Release();
         host_.driver = nullptr;
     }
-    // The statistics thread's log file ("" when there is none).
-    std::string statisticsLog()
+    // The statistics thread's log file's name and text ("" when there is none).
+    std::string statisticsLogName() { return findStatisticsLog().first; }
+    std::string statisticsLog() { return findStatisticsLog().second; }
+    std::pair<std::string, std::string> findStatisticsLog()
     {
         if (!std::filesystem::exists(logFolder()))
-            return "";
+            return {};
         for (const auto& entry : std::filesystem::directory_iterator(logFolder())) {
             std::ifstream in(entry.path());
             std::stringstream text;
             text << in.rdbuf();
             if (text.str().rfind("Orvo UAC2: Starting debug log thread, creating device handle\n", 0) == 0)
-                return text.str();
+                return {entry.path().filename().string(), text.str()};
         }
-        return "";
+        return {};
     }
     std::string allLogs()
     {
@@ -284,6 +302,10 @@ protected:
         }
         return all;
     }
+    // Written in the buffer switch (on the streaming thread).
+    std::mutex takenMutex_;
+    std::vector<uint64_t> taken_;
+    uint32_t lastReads_ = 0;
     // Samples the record's completed reads: true when they never went down.
     struct Monotonic {
         k::AsioInfo info;
@@ -317,18 +339,43 @@ TEST_F(StatisticsLog, WithoutTheFlagFileNoThreadTakesTheBlock)
 TEST_F(StatisticsLog, OnceASecondWithTotalsAndThisRun)
 {
     enableLog();
-    stream();
+    // The machine's times at which the record's reads went down: the passes
+    // that took the block, seen at the next block.
+    host_.inSwitch = [this](orvo::asio::testing::TestHost&) {
+        const uint32_t reads = record().readsCompleted();
+        if (reads < lastReads_) {
+            std::lock_guard lock(takenMutex_);
+            taken_.push_back(kplat::kernelClock().now() / kplat::kTicksPerMs);
+        }
+        lastReads_ = reads;
+    };
     const uint64_t started = kplat::kernelClock().now();
-    ASSERT_TRUE(runFor(6500));
-    const uint64_t ms = (kplat::kernelClock().now() - started) / kplat::kTicksPerMs;
+    stream();
+    followStatistics();
+    const uint64_t followed = kplat::kernelClock().now() / kplat::kTicksPerMs;
+    ASSERT_TRUE(waitFor([&] { return statisticsLog().find("iteration:           7\n") != std::string::npos; }));
     release();
+    // The machine's time stands still once the stream has gone.
+    const double seconds = double(kplat::kernelClock().now() - started) / double(kplat::msToTicks(1000));
     const std::string log = statisticsLog();
-    ASSERT_FALSE(log.empty()) << allLogs();
     const std::vector<Pass> passes = parsePasses(log);
-    // The first pass at the first block, then one a second (and one more
-    // that the release may have come in).
-    ASSERT_GE(passes.size(), ms / 1000);
-    ASSERT_LE(passes.size(), ms / 1000 + 2);
+    ASSERT_GE(passes.size(), 7u);
+    EXPECT_LE(double(passes.size()), seconds + 1);
+    // Once it keeps the machine's time, a second (and a block) apart.
+    std::vector<uint64_t> times;
+    {
+        std::lock_guard lock(takenMutex_);
+        times = taken_;
+    }
+    size_t checked = 0;
+    for (size_t i = 1; i < times.size(); ++i) {
+        if (times[i - 1] < followed)
+            continue;
+        EXPECT_GE(times[i] - times[i - 1], 990u) << "pass at " << times[i];
+        EXPECT_LE(times[i] - times[i - 1], 1020u) << "pass at " << times[i];
+        ++checked;
+    }
+    EXPECT_GE(checked, 3u);
     for (size_t i = 0; i < passes.size(); ++i) {
         const Pass& p = passes[i];
         SCOPED_TRACE(::testing::Message() << "pass " << p.iteration);
@@ -347,13 +394,14 @@ TEST_F(StatisticsLog, OnceASecondWithTotalsAndThisRun)
         EXPECT_EQ(p.totals.at("est. sample rate"), p.thisRun.at("est. sample rate") != "0"
                                                        ? p.thisRun.at("est. sample rate")
                                                        : passes[i - 1].totals.at("est. sample rate"));
-        // A second's reads, not all since the start: the block was cleared.
-        if (i + 1 < passes.size() && p.iteration > 2) {
-            const long second = Pass::first(passes[1].thisRun, "reads");
-            EXPECT_GT(second, 0);
-            EXPECT_NEAR(double(Pass::first(p.thisRun, "reads")), double(second), second * 0.1);
-        }
+        EXPECT_GT(Pass::first(p.thisRun, "reads"), 0);
     }
+    // Each pass took only what came since the one before: together no more
+    // reads than the stream made (about one a millisecond).
+    long reads = 0;
+    for (const Pass& p : passes)
+        reads += Pass::first(p.thisRun, "reads");
+    EXPECT_LE(reads, long(seconds * 1000 * 1.2));
     EXPECT_EQ(log.find("****CLEARING"), log.rfind("****CLEARING"));
     // The thread had ended when the release returned: its wrapper's deletion
     // is its last line.
@@ -371,6 +419,7 @@ TEST_F(StatisticsLog, NothingIsTakenWhileStoppedAndTheTotalsRestartAtTheNextStar
     // Far from the fifth pass of the process.
     ProcessStatisticsPasses().store(100);
     stream();
+    followStatistics();
     ASSERT_TRUE(runFor(2500));
     ASSERT_EQ(host_.driver->stop(), ASE_OK);
     const size_t before = parsePasses(statisticsLog()).size();
