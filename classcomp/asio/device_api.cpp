@@ -77,6 +77,11 @@ int uOrvoAudioSetKernelBufferMillisecs(int slot, AudioDeviceInterfaceWrapper* wr
 {
     uLog(2, "Setting kernel driver buffer millisecs to %d", milliseconds);
     RegistrySetBufferSizeMillisecs(slot, uint32_t(milliseconds));
+    return PushKernelBufferMillisecs(slot, wrapper, milliseconds);
+}
+
+int PushKernelBufferMillisecs(int slot, AudioDeviceInterfaceWrapper* wrapper, int32_t milliseconds)
+{
     const int32_t frames =
         BufferSamplesForMillisecs(milliseconds, int32_t(uOrvoAudioGetSampleRate(slot, wrapper)));
     const bool framesSent = DeviceMessageValue(slot, wrapper, k::kMsgBlockFrames, kSet, uint32_t(frames), nullptr);

@@ -20,6 +20,9 @@ int uOrvoAudioSetSampleRate(int slot, AudioDeviceInterfaceWrapper* wrapper, uint
 // Stores the buffer time for the user and sends block frames and buffer
 // mode; 0 when both messages went through, 1 otherwise.
 int uOrvoAudioSetKernelBufferMillisecs(int slot, AudioDeviceInterfaceWrapper* wrapper, int32_t milliseconds);
+// Block frames and buffer mode for a buffer time, sent without storing it
+// for the user; as above.
+int PushKernelBufferMillisecs(int slot, AudioDeviceInterfaceWrapper* wrapper, int32_t milliseconds);
 // The kernel's output delay mode for a buffer time.
 uint32_t BufferModeForMillisecs(int32_t milliseconds);
 bool IsDeviceAvailable(int slot);

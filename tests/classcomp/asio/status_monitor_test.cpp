@@ -1,11 +1,15 @@
 // The slot's status monitor against the simulated mixer through the kernel
-// driver: how it starts and ends with the slot's wrappers.
+// driver: how it starts and ends with the slot's wrappers, what it pushes to
+// the kernel driver, and how it restarts streaming after the machine slept.
 
 #include "device_fixture.h"
 
+#include "classcomp/asio/buffer_samples.h"
 #include "classcomp/asio/device_api.h"
 #include "classcomp/asio/dll_exports.h"
+#include "classcomp/asio/registry_settings.h"
 #include "classcomp/asio/status_monitor.h"
+#include "classcomp/asio/transport.h"
 #include "platform/win32/synch.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +23,7 @@
 namespace {
 
 using namespace orvo::asio;
+namespace k = orvo::kernel;
 
 class StatusMonitor : public orvo::asio::testing::DeviceFixture {
 protected:
@@ -31,6 +36,49 @@ protected:
         return text.str();
     }
 };
+
+TEST_F(StatusMonitor, TheFirstPassPushesTheUsersBufferTime)
+{
+    k::DeviceContext* c = plugQx1600();
+    ASSERT_NE(c, nullptr);
+    enableLog();
+    AudioDeviceInterfaceWrapper* probe = openUnlisted();
+    ASSERT_EQ(uOrvoAudioSetSampleRate(0, probe, 48000), 0);
+    ASSERT_TRUE(RegistrySetBufferSizeMillisecs(0, 8));
+    ASSERT_EQ(PushKernelBufferMillisecs(0, probe, 20), 0);
+    keep(0, uOrvoAudioOpen(0));
+    const uint32_t monitor = DeviceSlotAt(0)->monitorThreadId.load();
+    ASSERT_TRUE(waitFor([&] { return count(monitorLog(monitor), "Initializing settings") != 0; }));
+    EXPECT_EQ(count(monitorLog(monitor), "Initializing settings to buf msecs 8, sample rate 48000, block samples 96"),
+              1u);
+    MappingLease record = GetAsioInfo(0, probe);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(k::AsioInfo(record.get()).blockFrames(), 96u);
+    EXPECT_EQ(k::AsioInfo(record.get()).settingsPushed(), 1);
+}
+
+// A restart after the machine slept must change what the kernel driver
+// runs with, or its stream is not reset: 3 ms more, except where that gives
+// the same block frames and buffer mode (48 and 49 ms, where 51 and 52 are
+// cut to 48 ms steps), which take 3 ms less.
+TEST(HeartbeatNudge, AlwaysChangesTheKernelsBlockSettings)
+{
+    for (int32_t ms = 1; ms <= 50; ++ms) {
+        const int32_t nudge = HeartbeatNudgeMillisecs(ms);
+        EXPECT_GE(nudge, 1);
+        EXPECT_LE(nudge, 50);
+        for (int32_t rate : {44100, 48000, 96000, 192000}) {
+            const bool sameFrames = BufferSamplesForMillisecs(nudge, rate) == BufferSamplesForMillisecs(ms, rate);
+            const bool sameMode = BufferModeForMillisecs(nudge) == BufferModeForMillisecs(ms);
+            EXPECT_FALSE(sameFrames && sameMode) << ms << " ms nudged to " << nudge << " at " << rate;
+        }
+    }
+    const struct {
+        int32_t ms, nudge;
+    } pairs[] = {{8, 11}, {1, 4}, {20, 23}, {47, 50}, {48, 45}, {49, 46}, {50, 47}};
+    for (const auto& p : pairs)
+        EXPECT_EQ(HeartbeatNudgeMillisecs(p.ms), p.nudge) << p.ms;
+}
 
 // The library may not be unloaded while a monitor still runs its code, even
 // when no object is left.
@@ -57,8 +105,8 @@ TEST_F(StatusMonitor, TheLastReleaseReturnsAsSoonAsTheMonitorHasEnded)
     AudioDeviceInterfaceWrapper* w = uOrvoAudioOpen(0);
     const uint32_t monitor = DeviceSlotAt(0)->monitorThreadId.load();
     ASSERT_NE(monitor, 0u);
-    // The monitor runs.
-    ASSERT_TRUE(waitFor([&] { return count(monitorLog(monitor), "Begin ASIO event notification thread") == 1; }));
+    // The monitor has its own device handle and is in its passes.
+    ASSERT_TRUE(waitFor([&] { return count(monitorLog(monitor), "Initializing settings") == 1; }));
     std::string log;
     auto took = std::chrono::milliseconds::max();
     log = logOf([&] {
