@@ -167,8 +167,12 @@ bool StatusMonitor::settings()
             if (now == last_)
                 return true;
             // Another process's monitor pushed other settings, or ours
-            // changed: the next pass (here or there) pushes again.
+            // changed: the next pass (here or there) pushes again. They are
+            // this monitor's from now on, whoever pushes them; a monitor
+            // that kept its old ones would clear the byte after every push
+            // of another process's monitor, for ever.
             info.setSettingsPushed(0);
+            last_ = now;
             record.release();
             w32::Sleep(kAfterPushMs);
             uLog(2, "Settings changed, re-looping");
