@@ -430,6 +430,10 @@ void StreamingThread::playOutTail(const k::AsioInfo& info, uint64_t lastSwitched
     a_.silenceAfterLastBlock(lastSwitched);
     const uint64_t until = lastSwitched + kTailBlocks;
     uint64_t seen = info.asioBlockCount();
+    // The stream restarted since the host's last block: that block went with
+    // the old stream, and the new count would take as long to reach it.
+    if (seen < lastSwitched)
+        return;
     for (uint32_t quietMs = 0; seen < until && quietMs < kBlockWaitMs && info.isStreamingEnabled() != 0;) {
         w32::Sleep(1);
         const uint64_t now = info.asioBlockCount();

@@ -270,3 +270,38 @@ TEST_F(StreamingThreadTest, AKernelCountThatGoesBackIsFollowed)
 }
 
 } // namespace
+
+// A host that stops just after a stream restart (the status monitor's
+// restart after a sleep asks it to reset) has no block left to play out: its
+// last blocks went with the old stream. The thread lets the kernel go at
+// once instead of waiting for the new count to reach the old one.
+TEST_F(StreamingThreadTest, AStopRightAfterARestartLetsTheKernelGoAtOnce)
+{
+    ASSERT_NE(plugQx1600(), nullptr);
+    AudioDeviceInterfaceWrapper* other = openUnlisted();
+    ASSERT_NE(other, nullptr);
+    const uint32_t mode = BufferModeForMillisecs(8) == 0 ? 1 : 0;
+    std::atomic<bool> restart{false}, restarted{false};
+    host_.inSwitch = [&](orvo::asio::testing::TestHost& h) {
+        if (!restart.exchange(false))
+            return;
+        k::AsioInfo info = record();
+        const uint64_t at = info.asioBlockCount();
+        DeviceMessageValue(0, other, k::kMsgBufferMode, k::device_message::kSet, mode, nullptr);
+        for (int ms = 0; ms < 1000 && info.asioBlockCount() >= at; ++ms)
+            kplat::kernelClock().advance(kplat::msToTicks(1));
+        restarted = info.asioBlockCount() < at;
+        h.driver->stop();
+    };
+    ASSERT_TRUE(RegistrySetBufferSizeMillisecs(0, 8));
+    again(48000);
+    ASSERT_EQ(host_.create(), ASE_OK);
+    ASSERT_EQ(host_.driver->start(), ASE_OK);
+    ASSERT_TRUE(waitForSwitches(300));
+    restart = true;
+    ASSERT_TRUE(waitFor([&] { return !restart.load(); }));
+    EXPECT_TRUE(restarted.load());
+    ASSERT_TRUE(waitFor([&] { return record().startedClientCount() == 0; }));
+    // The new stream moved on a few blocks at most, not the old stream's 300.
+    EXPECT_LT(record().asioBlockCount(), 20u);
+}
