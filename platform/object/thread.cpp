@@ -3,14 +3,23 @@
 #include "platform/object/process.h"
 #include "platform/object/thread_slot.h"
 
+#include <unistd.h>
+
 namespace ob {
 
 namespace {
 
+// Thread identifiers are unique across the machine, as log files and the
+// kernel's per-thread entries are named after them: each host process
+// starts its own range at its pid.
 uint32_t newThreadId()
 {
-    static std::atomic<uint32_t> next{0x104};
-    return next.fetch_add(4);
+    static std::atomic<uint32_t> next{((static_cast<uint32_t>(::getpid()) & 0xFFFF) << 16) + 0x104};
+    for (;;) {
+        const uint32_t id = next.fetch_add(4);
+        if (id != 0)
+            return id;
+    }
 }
 
 // The calling thread's object; a thread the platform did not start gets one
