@@ -281,7 +281,7 @@ TEST_F(StreamingThreadTest, AStopRightAfterARestartLetsTheKernelGoAtOnce)
     AudioDeviceInterfaceWrapper* other = openUnlisted();
     ASSERT_NE(other, nullptr);
     const uint32_t mode = BufferModeForMillisecs(8) == 0 ? 1 : 0;
-    std::atomic<bool> restart{false}, restarted{false};
+    std::atomic<bool> restart{false}, restarted{false}, done{false};
     host_.inSwitch = [&](orvo::asio::testing::TestHost& h) {
         if (!restart.exchange(false))
             return;
@@ -292,6 +292,7 @@ TEST_F(StreamingThreadTest, AStopRightAfterARestartLetsTheKernelGoAtOnce)
             kplat::kernelClock().advance(kplat::msToTicks(1));
         restarted = info.asioBlockCount() < at;
         h.driver->stop();
+        done = true;
     };
     ASSERT_TRUE(RegistrySetBufferSizeMillisecs(0, 8));
     again(48000);
@@ -299,7 +300,7 @@ TEST_F(StreamingThreadTest, AStopRightAfterARestartLetsTheKernelGoAtOnce)
     ASSERT_EQ(host_.driver->start(), ASE_OK);
     ASSERT_TRUE(waitForSwitches(300));
     restart = true;
-    ASSERT_TRUE(waitFor([&] { return !restart.load(); }));
+    ASSERT_TRUE(waitFor([&] { return done.load(); }));
     EXPECT_TRUE(restarted.load());
     ASSERT_TRUE(waitFor([&] { return record().startedClientCount() == 0; }));
     // The new stream moved on a few blocks at most, not the old stream's 300.
