@@ -20,12 +20,17 @@
 #include "sim/mixer/mixer.h"
 #include "sim/mixer/profile.h"
 
+#include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -91,6 +96,45 @@ void reportArrival(kplat::usb::HostController& bus, uint32_t port, const sim::mi
                 static_cast<unsigned long long>(played.frames()), static_cast<unsigned long long>(sounding),
                 static_cast<unsigned long long>(matching),
                 sounding > 0 && matching == sounding ? "the played signal arrived" : "NOT the played signal");
+}
+
+// The statistics block of the device's status record (the one the driver's
+// statistics log takes), once a second while the host streams: this
+// second's transfers and slips, and the values as they stand. Nothing here
+// clears the block, so the counts are differences. Ends when the returned
+// thread is destroyed.
+std::jthread printLiveStatistics(kplat::usb::HostController& bus, uint32_t port)
+{
+    kplat::Device* device = bus.device(port);
+    orvo::kernel::DeviceContext* context = device ? orvo::kernel::GetDeviceContext(*device) : nullptr;
+    if (!context || !context->asioInfo)
+        return {};
+    return std::jthread([record = context->asioInfo](std::stop_token stop) {
+        const orvo::kernel::AsioInfo info(record);
+        auto counts = [&] {
+            return std::array<uint32_t, 9>{info.readsCompleted(), info.readsFailed(), info.readZeroLengthPackets(),
+                                           info.writesCompleted(), info.writesFailed(), info.writeBadPackets(),
+                                           info.slipsTotal(), info.readsWithoutBlock(), info.lateBlocks()};
+        };
+        std::mutex mutex;
+        std::condition_variable_any wake;
+        std::unique_lock lock(mutex);
+        for (auto last = counts();;) {
+            wake.wait_for(lock, stop, std::chrono::seconds(1), [] { return false; });
+            if (stop.stop_requested())
+                return;
+            const auto now = counts();
+            uint32_t d[9];
+            for (size_t i = 0; i < now.size(); ++i)
+                d[i] = now[i] - last[i];
+            last = now;
+            std::printf("statistics: reads %u/%u/%u, writes %u/%u/%u, user slips %u, kern under/over %u/%u, "
+                        "hosts streaming %u, est. sample rate %u\n",
+                        d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], d[8], info.streamingClientCountCopy(),
+                        info.measuredSampleRate());
+            std::fflush(stdout);
+        }
+    });
 }
 
 } // namespace
@@ -179,8 +223,14 @@ int main(int argc, char** argv)
     int result = 0;
     {
         AsioHost host(options, report);
-        if (!host.load() || !host.init() || !host.startStreaming() || !host.run())
+        if (!host.load() || !host.init() || !host.startStreaming()) {
             result = 1;
+        } else {
+            // Joined as the run ends, before the driver goes.
+            const std::jthread statistics = machine ? printLiveStatistics(*bus, port) : std::jthread();
+            if (!host.run())
+                result = 1;
+        }
         host.release();
     }
     if (machine)
