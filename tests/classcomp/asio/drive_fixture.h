@@ -64,6 +64,14 @@ public:
         text << in.rdbuf();
         return text.str();
     }
+    // What the thread `threadId` has logged so far.
+    std::string threadLog(uint32_t threadId) const
+    {
+        std::ifstream in(logFolder() / LogFileName(threadId));
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
     static size_t count(const std::string& text, const std::string& what)
     {
         size_t n = 0;

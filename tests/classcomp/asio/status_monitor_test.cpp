@@ -27,14 +27,7 @@ namespace k = orvo::kernel;
 
 class StatusMonitor : public orvo::asio::testing::DeviceFixture {
 protected:
-    // The monitor's log (its file is named after its thread identifier).
-    std::string monitorLog(uint32_t threadId)
-    {
-        std::ifstream in(logFolder() / LogFileName(threadId));
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string monitorLog(uint32_t threadId) { return threadLog(threadId); }
 };
 
 TEST_F(StatusMonitor, TheFirstPassPushesTheUsersBufferTime)
