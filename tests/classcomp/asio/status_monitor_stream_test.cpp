@@ -104,6 +104,7 @@ protected:
     }
 
     uint32_t monitor_ = 0;
+    std::atomic<bool> sleep_{false};
 };
 
 // The machine slept: time jumps on by 6 s while nothing runs.
@@ -116,14 +117,15 @@ TEST_P(SleepRestart, ChangesTheKernelsSettingsAndBackAndTheHostStreamsAgain)
 {
     const uint32_t ms = GetParam();
     const AsioLong frames = BufferSamplesForMillisecs(int32_t(ms), 48000);
+    // Set before the object streams, and the flag outlives it.
+    host_.inSwitch = [this](orvo::asio::testing::TestHost&) {
+        if (sleep_.exchange(false))
+            kplat::kernelClock().stall(kplat::msToTicks(6000));
+    };
     streamAt(ms, frames);
     const uint32_t restartsBefore = DeviceSlotAt(0)->heartbeatRestarts.load();
     const size_t pushesBefore = monitorFrames().size();
-    std::atomic<bool> sleep{true};
-    host_.inSwitch = [&](orvo::asio::testing::TestHost&) {
-        if (sleep.exchange(false))
-            kplat::kernelClock().stall(kplat::msToTicks(6000));
-    };
+    sleep_ = true;
     recover(frames);
     EXPECT_EQ(DeviceSlotAt(0)->heartbeatRestarts.load(), restartsBefore + 1);
     const std::string log = monitorLog();
