@@ -174,8 +174,17 @@ TEST_F(AsioHostProcesses, HostsKilledWhileStreamingLeaveTheOthersAndTheKernelAsT
     constexpr int kRounds = 100;
     auto counting = host(120, "count");
     auto steady = host(120, "level", double(kSteadyLevel) / 2147483648.0);
-    const State baseline = machine.waitFor([](const State& st) { return st.clients == 2; });
+    State baseline = machine.waitFor([](const State& st) { return st.clients == 2; });
     ASSERT_EQ(baseline.clients, 2u);
+    // Each host's status monitor opens a handle of its own soon after: the
+    // baseline is the state once it holds for half a second.
+    for (int tries = 0; tries < 20; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const State again = machine.state();
+        if (again == baseline)
+            break;
+        baseline = again;
+    }
     ASSERT_TRUE(machine.capture(kPort, kRate * 110));
 
     std::mt19937 random(15);
