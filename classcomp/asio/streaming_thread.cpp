@@ -304,6 +304,11 @@ void StreamingThread::streamBlocks()
                 continue;
             }
             startedSent = true;
+            // The others count this client from the kernel's next block on
+            // (the record's count follows the message at once); a block they
+            // took up before may be mixed without it, never written twice.
+            processed = info.asioBlockCount();
+            a_.setClientProcessedBlockCount(processed);
             lastSwitched = processed;
         }
         if (stopped || stillNeedsReset || !present || info.isStreamingEnabled() == 0) {

@@ -577,8 +577,12 @@ bool HandleDeviceMessage(DeviceContext* c, const uint8_t* message, uint8_t* repl
     case kMsgClientStarted: {
         SpinLockGuard guard(*c->streamLock);
         uint32_t index = FindClient(c, fc->clientId);
-        if (index < c->clientCount)
+        if (index < c->clientCount) {
             c->clients[index].started = (value & 0xFF) ? 1 : 0;
+            // At once, not at the next transfer: a client that has started
+            // mixes into blocks the others count it in (see output mixing).
+            PublishStartedClients(c);
+        }
         return true;
     }
     case kMsgBlockFrames: {

@@ -189,13 +189,20 @@ void StreamTimerFunc(Timer& timer)
         timer.startRelative(msToTicks(delayMs));
 }
 
+uint32_t PublishStartedClients(DeviceContext* c)
+{
+    const uint32_t started = CountStartedClients(c);
+    if (c->asioInfo)
+        AsioInfo(c->asioInfo).setStartedClientCount(started);
+    return started;
+}
+
 uint32_t PumpReadUrbs(DeviceContext* c)
 {
     if (c->pumping || c->restart)
         return 0;
     AsioInfo info(c->asioInfo);
-    uint32_t started = CountStartedClients(c);
-    info.setStartedClientCount(started);
+    const uint32_t started = PublishStartedClients(c);
     uint32_t sent = 0;
     if (c->streamingEnabled && !c->restart) {
         if (started > 0) {

@@ -25,6 +25,8 @@ void MarkRestartIfChanged(DeviceContext* context);
 void StreamTimerFunc(kplat::Timer& timer);
 // Locked (released around each send); returns the transfers started.
 uint32_t PumpReadUrbs(DeviceContext* context);
+// Locked. Counts the started clients into the record.
+uint32_t PublishStartedClients(DeviceContext* context);
 void SendReadUrb(DeviceContext* context, uint32_t slot);
 // Locked.
 kplat::Status BuildIsochUrb(DeviceContext* context, uint32_t slot, bool input, uint32_t frames);

@@ -159,17 +159,24 @@ public:
         const uint64_t deadline = kplat::kernelClock().now() + kplat::msToTicks(ms);
         const uint32_t me = w32::GetCurrentThreadId();
         const int follower = followerSlot(me);
-        while (kplat::kernelClock().now() < deadline) {
+        for (;;) {
+            // One reading per step: a follower that found the time short of
+            // its deadline, and then read it again after the driver moved it
+            // on, would show itself asleep at a time it is about to wake at,
+            // and the driver would move on before it took its block.
+            const uint64_t now = kplat::kernelClock().now();
+            if (now >= deadline)
+                break;
             // Checked at every step: a streaming thread already asleep when
             // the test names it the driver must not wait for itself.
             if (me == driverId_.load()) {
-                waitForFollowers();
-                kplat::kernelClock().advanceTo(std::min(deadline, kplat::kernelClock().now() + kplat::msToTicks(1)));
+                waitForFollowers(now);
+                kplat::kernelClock().advanceTo(std::min(deadline, now + kplat::msToTicks(1)));
                 continue;
             }
             // Asleep at this point of time (1 + now, 0 when awake).
             if (follower >= 0)
-                asleepAt_[size_t(follower)] = kplat::kernelClock().now() + 1;
+                asleepAt_[size_t(follower)] = now + 1;
             if (!driverRunning())
                 kplat::kernelClock().advanceTo(deadline);
             else
@@ -253,10 +260,10 @@ private:
     }
     // Every follower asleep since the time came to now: it has seen every
     // block before the next. (Bounded: a follower may have ended.)
-    void waitForFollowers()
+    void waitForFollowers(uint64_t time)
     {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-        const uint64_t now = kplat::kernelClock().now() + 1;
+        const uint64_t now = time + 1;
         for (int i = 0; i < followers_.load(); ++i)
             while (asleepAt_[size_t(i)].load() != now && std::chrono::steady_clock::now() < until)
                 std::this_thread::yield();
