@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 namespace orvo::asio {
 
@@ -86,12 +87,55 @@ void convertBlock(const PlaybackRings& rings, uint32_t t)
 // an addition or a claim now would land in that cycle.
 bool turnedOver(const k::AsioInfo& info, uint64_t block) { return info.asioBlockCount() >= block; }
 
-// Claims block t for conversion; false when it was claimed already.
-bool claim(const PlaybackRings& rings, uint32_t t)
+namespace ai = k::asio_info;
+
+std::atomic_ref<uint16_t> counterOf(const PlaybackRings& rings, uint32_t t)
 {
-    return (k::AsioInfo(rings.record).mixCounterRef(t).fetch_or(k::asio_info::kMixCounterClaimed,
-                                                                std::memory_order_acq_rel) &
-            k::asio_info::kMixCounterClaimed) == 0;
+    return k::AsioInfo(rings.record).mixCounterRef(t);
+}
+
+// The one conversion of a claimed block, by whoever takes the mark first
+// once no addition is in flight.
+bool convertOnce(const PlaybackRings& rings, uint32_t t)
+{
+    if (counterOf(rings, t).fetch_or(ai::kMixCounterConverted, std::memory_order_acq_rel) & ai::kMixCounterConverted)
+        return false;
+    convertBlock(rings, t);
+    return true;
+}
+
+// Claims block t for conversion and converts it, unless an addition is in
+// flight: the last of those converts when it ends, so every sample of the
+// block holds the same clients. True when this call converted.
+bool claimAndConvert(const PlaybackRings& rings, uint32_t t)
+{
+    const uint16_t before = counterOf(rings, t).fetch_or(ai::kMixCounterClaimed, std::memory_order_acq_rel);
+    if ((before & ai::kMixCounterClaimed) || (before & ai::kMixCounterInFlight))
+        return false;
+    return convertOnce(rings, t);
+}
+
+// Ends this client's addition (counted as done when `added`). The counter
+// after it, or nullopt when the kernel driver reset the counter meanwhile
+// (the block turned over: nothing is left to count or convert).
+std::optional<uint16_t> endAddition(const PlaybackRings& rings, uint32_t t, bool added)
+{
+    auto counter = counterOf(rings, t);
+    uint16_t seen = counter.load(std::memory_order_acquire);
+    for (;;) {
+        if ((seen & ai::kMixCounterInFlight) == 0)
+            return std::nullopt;
+        const uint16_t next = uint16_t(seen - ai::kMixCounterInFlightOne + (added ? 1 : 0));
+        if (counter.compare_exchange_weak(seen, next, std::memory_order_acq_rel))
+            return next;
+    }
+}
+
+// A claim met while additions were in flight leaves the conversion to the
+// last of them.
+bool convertIfLastInFlight(const PlaybackRings& rings, uint32_t t, uint16_t counter)
+{
+    return (counter & ai::kMixCounterClaimed) && (counter & ai::kMixCounterInFlight) == 0 && convertOnce(rings, t);
 }
 
 } // namespace
@@ -142,8 +186,8 @@ void WriteSingleClientBlock(const PlaybackRings& rings, const OutputBlock& outpu
         for (size_t f = 0; f < b; ++f)
             storeSample(dst + f * rings.frameBytes(), loadSample(src + 4 * f));
     }
-    // Written whole: no late conversion may replace it.
-    claim(rings, t);
+    // Written whole: no conversion may replace it.
+    counterOf(rings, t).fetch_or(ai::kMixCounterClaimed | ai::kMixCounterConverted, std::memory_order_acq_rel);
     placeCarry(rings, t);
 }
 
@@ -153,8 +197,14 @@ bool MixClientBlock(const PlaybackRings& rings, const OutputBlock& output, uint6
     k::AsioInfo info(rings.record);
     if (turnedOver(info, block))
         return false;
-    if (info.mixCounter(t) & k::asio_info::kMixCounterClaimed)
-        return false; // converted already: this output is late
+    // In flight before the claim is looked at: a conversion either finds
+    // this addition in flight and leaves itself to it, or has claimed first
+    // and this output is late.
+    const uint16_t announced = counterOf(rings, t).fetch_add(ai::kMixCounterInFlightOne, std::memory_order_acq_rel);
+    if (announced & ai::kMixCounterClaimed) {
+        const std::optional<uint16_t> after = endAddition(rings, t, false);
+        return after && convertIfLastInFlight(rings, t, *after);
+    }
     uint8_t* to = rings.accumulator + size_t(t) * rings.blockBytes();
     const size_t b = rings.blockFrames;
     for (uint32_t k = 0; k < rings.channels; ++k) {
@@ -177,15 +227,16 @@ bool MixClientBlock(const PlaybackRings& rings, const OutputBlock& output, uint6
                     .fetch_add(uint32_t(int32_t(loadSample(src + 4 * f)) >> 8), std::memory_order_relaxed);
         }
     }
-    const uint16_t before = info.mixCounterRef(t).fetch_add(1, std::memory_order_acq_rel);
-    if (before & k::asio_info::kMixCounterClaimed)
+    const std::optional<uint16_t> after = endAddition(rings, t, true);
+    if (!after)
         return false;
+    if (*after & ai::kMixCounterClaimed)
+        return convertIfLastInFlight(rings, t, *after);
     // The started count may have dropped since the path was chosen: reaching
     // it, or passing it, completes the block.
-    if (uint32_t(before) + 1 < info.startedClientCount() || !claim(rings, t))
+    if ((*after & ai::kMixCounterDone) < info.startedClientCount())
         return false;
-    convertBlock(rings, t);
-    return true;
+    return claimAndConvert(rings, t);
 }
 
 bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed)
@@ -195,16 +246,13 @@ bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed)
         return false;
     const uint32_t t = uint32_t((processed + 2) % rings.ringBlocks);
     const uint16_t counter = info.mixCounter(t);
-    if (counter & k::asio_info::kMixCounterClaimed)
+    if (counter & ai::kMixCounterClaimed)
         return false;
     // Clients mixing, or some added into the block before the count dropped
     // to one (the single client writes its own blocks whole).
     if (info.startedClientCount() < 2 && counter == 0)
         return false;
-    if (!claim(rings, t))
-        return false;
-    convertBlock(rings, t);
-    return true;
+    return claimAndConvert(rings, t);
 }
 
 void SilenceAfterLastBlock(const PlaybackRings& rings, uint64_t processed)

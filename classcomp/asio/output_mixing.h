@@ -10,7 +10,10 @@
 // counter carries a claim bit from its conversion until the kernel zeroes
 // the counter and the accumulator block at the block's turnover, so a block
 // is converted once per cycle and an addition that comes after its
-// conversion is dropped, never left for the block's next cycle.
+// conversion is dropped, never left for the block's next cycle. An addition
+// counts itself in flight before it looks at the claim; a claim that finds
+// one in flight leaves the conversion to the last addition to end, so no
+// conversion meets an addition half-way. Nothing waits for another client.
 //
 // Carry: when an output transfer reads past the ring's end, the bytes it
 // reads there (the overrun, rounded up to whole frames, as far as the

@@ -82,8 +82,15 @@ inline constexpr size_t kClientDeadlineOffset = 9;
 // 829..888 are no longer used and stay zero.
 inline constexpr size_t kMixCounterOffset = 11200;
 inline constexpr size_t kMixCounterBytes = 2;
-// A mixing counter with this bit set has been claimed by the client that
-// converts its block; later additions to the block are late and dropped.
+// A mixing counter: the clients' additions done into its block (low 7
+// bits) and in flight (next 7 bits), a claim once the block is to be
+// converted (later additions are late and dropped), and a mark taken by the
+// one client that converts it, or that wrote it whole alone. The kernel
+// driver only zeroes a counter.
+inline constexpr uint16_t kMixCounterDone = 0x007F;
+inline constexpr uint16_t kMixCounterInFlightOne = 0x0080;
+inline constexpr uint16_t kMixCounterInFlight = 0x3F80;
+inline constexpr uint16_t kMixCounterConverted = 0x4000;
 inline constexpr uint16_t kMixCounterClaimed = 0x8000;
 inline constexpr size_t kMixCarryOffset = 893;
 inline constexpr size_t kSampleRateAtOffset = 928;
@@ -425,8 +432,8 @@ public:
     // per client slot: interrupt time until which its thread stays boosted (index < 100)
     uint64_t clientDeadline(size_t i) const { return loadU64(base_ + asio_info::kClientDeadlineOffset + 8 * i); }
     void setClientDeadline(size_t i, uint64_t v) { storeU64(base_ + asio_info::kClientDeadlineOffset + 8 * i, v); }
-    // per ring block: clients that have mixed into it, and kMixCounterClaimed
-    // once converted (index < 15)
+    // per ring block: additions done and in flight, the claim and the
+    // conversion's mark (kMixCounter*; index < 15)
     std::atomic_ref<uint16_t> mixCounterRef(size_t i) const
     {
         return std::atomic_ref<uint16_t>(

@@ -199,28 +199,38 @@ public:
         for (auto& id : followerIds_)
             id = 0;
         asleepAt_[kMonitor] = 0;
-        std::lock_guard lock(driverProcessMutex_);
+        std::lock_guard lock(processMutex_);
         driverProcess_ = nullptr;
+        followerProcesses_ = {};
+        followerHandles_ = {};
     }
     // `thread` is a handle of the calling thread's process.
     void drive(w32::HANDLE thread)
     {
         {
-            std::lock_guard lock(driverProcessMutex_);
+            std::lock_guard lock(processMutex_);
             driverProcess_ = ob::Process::currentRef();
         }
         driver_ = thread;
         driverId_ = w32::GetThreadId(thread);
     }
     // Streaming threads the driver waits for; they count as asleep in
-    // sleep() (the driver waits until that many threads sleep).
-    void follow(w32::HANDLE thread) { followId(w32::GetThreadId(thread)); }
-    // A thread known by its identifier only (one the driver started itself).
-    void followId(uint32_t id)
+    // sleep() (the driver waits until that many threads sleep). `thread` is
+    // a handle of the calling thread's process: the driver waits for the
+    // thread for as long as it runs.
+    void follow(w32::HANDLE thread) { followId(w32::GetThreadId(thread), thread); }
+    // A thread known by its identifier only (one the driver started itself):
+    // waited for within a bound, as it may have ended.
+    void followId(uint32_t id, w32::HANDLE thread = nullptr)
     {
         const int n = followers_.load();
         if (n >= kMaxFollowers)
             return;
+        {
+            std::lock_guard lock(processMutex_);
+            followerProcesses_[size_t(n)] = ob::Process::currentRef();
+            followerHandles_[size_t(n)] = thread;
+        }
         asleepAt_[size_t(n)] = 0;
         followerIds_[size_t(n)] = id;
         followers_ = n + 1;
@@ -229,20 +239,32 @@ public:
 private:
     bool driverRunning() const
     {
-        const w32::HANDLE d = driver_.load();
-        if (!d)
-            return false;
-        // The handle is looked up in the process that named the driver, which
-        // need not be the sleeper's.
-        ob::Ref<ob::Process> process;
-        {
-            std::lock_guard lock(driverProcessMutex_);
-            process = driverProcess_;
-        }
-        if (!process)
+        std::unique_lock lock(processMutex_);
+        const ob::Ref<ob::Process> process = driverProcess_;
+        lock.unlock();
+        return running(process, driver_.load());
+    }
+    bool hasHandle(int i) const
+    {
+        std::lock_guard lock(processMutex_);
+        return followerHandles_[size_t(i)] != nullptr;
+    }
+    bool followerRunning(int i) const
+    {
+        std::unique_lock lock(processMutex_);
+        const ob::Ref<ob::Process> process = followerProcesses_[size_t(i)];
+        const w32::HANDLE thread = followerHandles_[size_t(i)];
+        lock.unlock();
+        return running(process, thread);
+    }
+    // The handle is looked up in the process that named the thread, which
+    // need not be the caller's.
+    static bool running(const ob::Ref<ob::Process>& process, w32::HANDLE thread)
+    {
+        if (!process || !thread)
             return false;
         ob::ProcessScope scope(process);
-        return w32::WaitForSingleObject(d, 0) == w32::WAIT_TIMEOUT;
+        return w32::WaitForSingleObject(thread, 0) == w32::WAIT_TIMEOUT;
     }
     int followerSlot(uint32_t id) const
     {
@@ -259,14 +281,19 @@ private:
         return id != 0 ? id : ~0u;
     }
     // Every follower asleep since the time came to now: it has seen every
-    // block before the next. (Bounded: a follower may have ended.)
+    // block before the next. Waited for as long as its thread runs (a bound
+    // in real time let a loaded machine move the time on without it, and it
+    // lost blocks as a late client does).
     void waitForFollowers(uint64_t time)
     {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
         const uint64_t now = time + 1;
         for (int i = 0; i < followers_.load(); ++i)
-            while (asleepAt_[size_t(i)].load() != now && std::chrono::steady_clock::now() < until)
+            for (uint32_t spins = 0; asleepAt_[size_t(i)].load() != now; ++spins) {
+                if (spins % 1024 == 1023 && (hasHandle(i) ? !followerRunning(i) : std::chrono::steady_clock::now() >= until))
+                    break;
                 std::this_thread::yield();
+            }
         while (monitorId() != ~0u && asleepAt_[kMonitor].load() != now && std::chrono::steady_clock::now() < until)
             std::this_thread::yield();
     }
@@ -274,8 +301,10 @@ private:
     std::array<std::atomic<uint32_t>, kMaxFollowers> followerIds_{};
     static constexpr size_t kMonitor = kMaxFollowers;
     std::array<std::atomic<uint64_t>, kMaxFollowers + 1> asleepAt_{};
-    mutable std::mutex driverProcessMutex_;
+    mutable std::mutex processMutex_;
     ob::Ref<ob::Process> driverProcess_;
+    std::array<ob::Ref<ob::Process>, kMaxFollowers> followerProcesses_;
+    std::array<w32::HANDLE, kMaxFollowers> followerHandles_{};
     std::atomic<w32::HANDLE> driver_{nullptr};
     std::atomic<uint32_t> driverId_{0};
     std::atomic<int> followers_{0};
