@@ -158,7 +158,7 @@ public:
     {
         const uint64_t deadline = kplat::kernelClock().now() + kplat::msToTicks(ms);
         const uint32_t me = w32::GetCurrentThreadId();
-        const int follower = followerSlot(me);
+        int follower = -1;
         for (;;) {
             // One reading per step: a follower that found the time short of
             // its deadline, and then read it again after the driver moved it
@@ -168,13 +168,15 @@ public:
             if (now >= deadline)
                 break;
             // Checked at every step: a streaming thread already asleep when
-            // the test names it the driver must not wait for itself.
+            // the test names it the driver (or a follower) must not wait for
+            // itself (or keep the driver waiting).
             if (me == driverId_.load()) {
                 waitForFollowers(now);
                 kplat::kernelClock().advanceTo(std::min(deadline, now + kplat::msToTicks(1)));
                 continue;
             }
             // Asleep at this point of time (1 + now, 0 when awake).
+            follower = followerSlot(me);
             if (follower >= 0)
                 asleepAt_[size_t(follower)] = now + 1;
             if (!driverRunning())
