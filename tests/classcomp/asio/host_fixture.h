@@ -292,7 +292,8 @@ private:
         const uint64_t now = time + 1;
         for (int i = 0; i < followers_.load(); ++i)
             for (uint32_t spins = 0; asleepAt_[size_t(i)].load() != now; ++spins) {
-                if (spins % 1024 == 1023 && (hasHandle(i) ? !followerRunning(i) : std::chrono::steady_clock::now() >= until))
+                if (spins % 1024 == 1023 &&
+                    (hasHandle(i) ? !followerRunning(i) : std::chrono::steady_clock::now() >= until))
                     break;
                 std::this_thread::yield();
             }
