@@ -286,8 +286,13 @@ void StreamingThread::streamBlocks()
             // are cleared instead of playing the last cycle again and again.
             if (startedSent) {
                 playOutTail(info, lastSwitched);
-                if (sendStarted(slot_, wrapper_, false))
+                if (sendStarted(slot_, wrapper_, false)) {
                     startedSent = false;
+                    // The last client to stop (the record's count follows
+                    // the message at once) clears the rings now: clients
+                    // that stopped together each left them to the others.
+                    a_.clearJoinedPlaybackBuffers();
+                }
             }
             w32::Sleep(kNotStartedPollMs);
             uLogRaw(2, "z");
@@ -439,12 +444,19 @@ void StreamingThread::playOutTail(const k::AsioInfo& info, uint64_t lastSwitched
     // the old stream, and the new count would take as long to reach it.
     if (seen < lastSwitched)
         return;
+    // Still a started client, this one converts the blocks the started
+    // clients have left, as it did at its wakes: clients that stopped
+    // together each count the others as mixing, and none silences the ring,
+    // which would otherwise play its previous cycle there.
+    a_.finishLateBlock(seen);
     for (uint32_t quietMs = 0; seen < until && quietMs < kBlockWaitMs && info.isStreamingEnabled() != 0;) {
         w32::Sleep(1);
         const uint64_t now = info.asioBlockCount();
         if (now < seen)
             break; // the stream started again
         quietMs = now == seen ? quietMs + 1 : 0;
+        for (uint64_t block = seen + 1; block <= now && block <= seen + kTailBlocks; ++block)
+            a_.finishLateBlock(block);
         seen = now;
     }
     // Played: the kernel's transfers go on around the ring, which is now

@@ -199,6 +199,18 @@ protected:
         ob::ProcessScope scope(c.process);
         EXPECT_EQ(c.driver->stop(), ASE_OK);
     }
+    // Stopped in turn, the last first, while the rest stream on.
+    void stopInTurn()
+    {
+        for (size_t n = clients_.size(); n-- > 1;) {
+            stop(*clients_[n]);
+            std::vector<size_t> rest(n);
+            for (size_t i = 0; i < n; ++i)
+                rest[i] = i;
+            ASSERT_TRUE(waitForBlocks(rest, 40));
+        }
+        stop(*clients_[0]);
+    }
     // Disposes and releases every client: their threads have ended, and with
     // them everything that moves the machine's time.
     void releaseAll()
@@ -237,7 +249,8 @@ protected:
     struct Heard {
         uint64_t frames = 0, allClients = 0, wrongSums = 0, silentButNotZero = 0;
         std::vector<uint64_t> heard, backwards, gaps;
-        std::string firstWrong, firstJump;
+        std::string firstWrong;
+        std::array<std::string, kMaxClients> firstBack, firstGap;
     };
     static void note(std::string& text, uint64_t frame, uint64_t frames, uint32_t channel, uint32_t present,
                      uint32_t got, uint32_t expected)
@@ -268,8 +281,9 @@ protected:
                 present |= 1u << i;
                 ++h.heard[i];
                 if (last[i] != 0 && tag != last[i] + 1) {
-                    ++(tag <= last[i] ? h.backwards : h.gaps)[i];
-                    note(h.firstJump, frame, rec.frames(), i, present, tag, last[i] + 1);
+                    const bool back = tag <= last[i];
+                    ++(back ? h.backwards : h.gaps)[i];
+                    note((back ? h.firstBack : h.firstGap)[i], frame, rec.frames(), i, present, tag, last[i] + 1);
                 }
                 last[i] = tag;
             }
@@ -294,15 +308,7 @@ TEST_P(MixingClients, EveryFrameIsTheClippedSumOfItsClients)
 {
     ASSERT_NO_FATAL_FAILURE(startAll());
     ASSERT_TRUE(waitForBlocks(all(), 200));
-    // Stopped in turn, the last first, while the rest stream on.
-    for (size_t n = clients_.size(); n-- > 1;) {
-        stop(*clients_[n]);
-        std::vector<size_t> rest(n);
-        for (size_t i = 0; i < n; ++i)
-            rest[i] = i;
-        ASSERT_TRUE(waitForBlocks(rest, 40));
-    }
-    stop(*clients_[0]);
+    ASSERT_NO_FATAL_FAILURE(stopInTurn());
     releaseAll();
 
     const Heard h = check();
@@ -312,8 +318,38 @@ TEST_P(MixingClients, EveryFrameIsTheClippedSumOfItsClients)
         SCOPED_TRACE(i);
         EXPECT_GT(h.heard[i], 48u * 200);
         // Never a block of an earlier cycle, none missing.
-        EXPECT_EQ(h.backwards[i], 0u) << h.firstJump;
-        EXPECT_EQ(h.gaps[i], 0u) << h.firstJump;
+        EXPECT_EQ(h.backwards[i], 0u) << h.firstBack[i];
+        EXPECT_EQ(h.gaps[i], 0u) << h.firstGap[i];
+    }
+}
+
+// Client 1 (and the driver's client once) sleeps through blocks inside its
+// callback: its late output is dropped, the others' blocks go on whole, and
+// no block plays the ring's previous cycle or a partial sum.
+TEST_P(MixingClients, AClientThatStallsLeavesNoStaleBlockNorPartialSum)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll());
+    ASSERT_TRUE(waitForBlocks(all(), 50));
+    const uint32_t blockMs = uint32_t(clients_[0]->frames) * 1000 / 48000;
+    MixingClient& stalling = *clients_[1];
+    stalling.stallMs = 3 * blockMs;
+    stalling.stalls = 4;
+    ASSERT_TRUE(waitFor([&] { return stalling.stalls.load() == 0; }));
+    clients_[0]->stallMs = 2 * blockMs;
+    clients_[0]->stalls = 1;
+    ASSERT_TRUE(waitForBlocks(all(), 50));
+    ASSERT_NO_FATAL_FAILURE(stopInTurn());
+    releaseAll();
+
+    const Heard h = check();
+    EXPECT_EQ(h.wrongSums, 0u) << h.firstWrong;
+    for (uint32_t i = 0; i < clients_.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(h.backwards[i], 0u) << h.firstBack[i];
+    }
+    EXPECT_GT(h.gaps[1], 0u) << "the stalled client's late blocks are dropped";
+    if (clients_.size() > 2) {
+        EXPECT_EQ(h.gaps[2], 0u) << h.firstGap[2];
     }
 }
 
