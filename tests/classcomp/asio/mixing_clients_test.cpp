@@ -142,6 +142,10 @@ protected:
     ~MixingClients() override
     {
         releaseAll();
+        // Their objects gone, the processes end: the handles the driver's
+        // threads left in them are closed, and nothing holds them any more.
+        for (auto& c : clients_)
+            c->process->terminate(0);
         for (auto& t : g_threads)
             t = 0;
         for (auto& c : g_clients)
