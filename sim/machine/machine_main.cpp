@@ -200,17 +200,34 @@ private:
 };
 
 // What the buffer-size program writes when the user picks a buffer time
-// for every mixer: the drivers read it at their next set-up.
+// for every mixer: the value under Global and under each mixer's own key
+// (the drivers read a mixer's own value first, and their monitors store one
+// there at their first push, so Global alone would reach no driver after it).
 void setBufferTime(uint32_t milliseconds)
 {
-    w32::HKEY key = nullptr;
-    w32::LSTATUS e = w32::RegCreateKeyExW(w32::HKEY_CURRENT_USER, u"Software\\Orvo\\UAC2\\Global", 0, nullptr,
-                                          w32::REG_OPTION_NON_VOLATILE, w32::KEY_SET_VALUE, nullptr, &key, nullptr);
-    if (e == w32::ERROR_SUCCESS) {
+    w32::HKEY root = nullptr, global = nullptr;
+    w32::LSTATUS e = w32::RegCreateKeyExW(w32::HKEY_CURRENT_USER, u"Software\\Orvo\\UAC2", 0, nullptr,
+                                          w32::REG_OPTION_NON_VOLATILE, w32::KEY_READ, nullptr, &root, nullptr);
+    if (e == w32::ERROR_SUCCESS)
+        e = w32::RegCreateKeyExW(root, u"Global", 0, nullptr, w32::REG_OPTION_NON_VOLATILE, w32::KEY_SET_VALUE,
+                                 nullptr, &global, nullptr);
+    if (global)
+        w32::RegCloseKey(global);
+    for (w32::DWORD i = 0; e == w32::ERROR_SUCCESS; ++i) {
+        char16_t name[256];
+        w32::DWORD length = 256;
+        if (w32::RegEnumKeyExW(root, i, name, &length, nullptr, nullptr, nullptr, nullptr) != w32::ERROR_SUCCESS)
+            break;
+        w32::HKEY key = nullptr;
+        e = w32::RegOpenKeyExW(root, std::u16string(name, length).c_str(), 0, w32::KEY_SET_VALUE, &key);
+        if (e != w32::ERROR_SUCCESS)
+            break;
         e = w32::RegSetValueExW(key, u"BufferSizeMillisecs", 0, w32::REG_DWORD,
                                 reinterpret_cast<const w32::BYTE*>(&milliseconds), sizeof milliseconds);
         w32::RegCloseKey(key);
     }
+    if (root)
+        w32::RegCloseKey(root);
     if (e == w32::ERROR_SUCCESS)
         std::printf("buffer ms=%u\n", milliseconds);
     else

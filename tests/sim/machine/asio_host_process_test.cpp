@@ -2,7 +2,9 @@
 // the driver library loaded as an application loads it: what reaches the
 // mixer's OUT side is their exact clipped sum, a host killed while it
 // streams leaves the others' blocks and the kernel's tables as they were,
-// and a replugged mixer brings every host back through its reset request.
+// a replugged mixer brings every host back through its reset request, and
+// the status monitors of two processes share the device's settings-pushed
+// byte: they push once, follow a changed buffer time, and then stay quiet.
 
 #include "tests/sim/machine/machine_process.h"
 
@@ -14,6 +16,7 @@
 #include <csignal>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -73,6 +76,20 @@ uint32_t mixed(const std::vector<double>& levels, uint32_t mask, uint32_t channe
         if (mask & (1u << k))
             sum += levelSample(levels[k], channel) >> 8;
     return static_cast<uint32_t>(std::clamp<int64_t>(sum, -0x800000, 0x7FFFFF)) << 8;
+}
+
+// Of 2 s that the mixer on `port` plays from now, the frames that hold the
+// full sum of `levels` on outputs 1 and 2.
+uint64_t framesOfFullSum(MachineProcess& machine, uint32_t port, const std::vector<double>& levels)
+{
+    const uint32_t all = (1u << levels.size()) - 1;
+    EXPECT_TRUE(machine.capture(port, kRate * 3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    const MachineProcess::Played played = machine.played(port);
+    uint64_t together = 0;
+    for (uint64_t f = 0; f < played.frames(); ++f)
+        together += played.at(f, 0) == mixed(levels, all, 0) && played.at(f, 1) == mixed(levels, all, 1);
+    return together;
 }
 
 // Four levels whose sums tell which hosts sound, and a level summed twice
@@ -258,15 +275,136 @@ TEST_F(AsioHostProcesses, ReplugWhileFourStreamBringsAllBackThroughResetRequests
         EXPECT_EQ(clientLine(*h, "start: ", 15000), "start: 0");
     }
     // All four are back at the mixer: a second of their full sum.
-    ASSERT_TRUE(machine.capture(port, kRate * 3));
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-    const MachineProcess::Played played = machine.played(port);
-    uint64_t together = 0;
-    for (uint64_t f = 0; f < played.frames(); ++f)
-        together += played.at(f, 0) == mixed(levels, 0xF, 0) && played.at(f, 1) == mixed(levels, 0xF, 1);
-    EXPECT_GT(together, kRate);
+    EXPECT_GT(framesOfFullSum(machine, port, levels), kRate);
     for (auto& h : hosts)
         h->signal(SIGTERM);
+}
+
+// The status monitors' logs, by file name: a monitor's thread begins its
+// log with its first line.
+using Logs = std::map<std::string, std::string>;
+
+size_t occurrences(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++n;
+    return n;
+}
+
+size_t total(const Logs& logs, const std::string& what)
+{
+    size_t n = 0;
+    for (const auto& [name, text] : logs)
+        n += occurrences(text, what);
+    return n;
+}
+
+// The monitors' logs once `done` holds for them, or as they are after timeoutMs.
+template <class Done> Logs monitorLogs(const MachineProcess& machine, Done done, int timeoutMs = 10000)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        Logs logs;
+        for (auto& [name, text] : machine.debugLogs())
+            if (text.rfind("Orvo UAC2: Begin ASIO event notification thread", 0) == 0)
+                logs.emplace(name, std::move(text));
+        if (done(logs) || std::chrono::steady_clock::now() >= end)
+            return logs;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// The host answered a reset request and streams again with `frames` a block.
+void expectResetTo(ChildProcess& h, int frames)
+{
+    EXPECT_FALSE(clientLine(h, "answering the reset request", 15000).empty());
+    std::string channels;
+    for (int lines = 0; lines < 4 && channels.find("; buffer size ") == std::string::npos; ++lines)
+        channels = clientLine(h, "channels ", 15000);
+    EXPECT_NE(channels.find("; buffer size " + std::to_string(frames) + ";"), std::string::npos) << channels;
+    EXPECT_EQ(clientLine(h, "start: ", 15000), "start: 0");
+}
+
+constexpr const char* kPush = "Initializing settings to buf msecs ";
+constexpr const char* kRelooped = "Settings changed, re-looping";
+
+// Byte 906 of the status record is shared by the monitors of every process
+// on the device: the first to see it clear pushes, and one whose settings
+// differ from what it last pushed or accepted clears it. Two monitors that
+// disagree must settle on one push, not clear and push in turn for ever.
+TEST_F(AsioHostProcesses, TwoProcessesMonitorsShareTheSettingsPushedByteAndSettle)
+{
+    machine.enableDebugLog();
+    const std::vector<double> levels{1.0 / 4, 1.0 / 16};
+    auto first = host(60, "level", levels[0]);
+    Logs logs = monitorLogs(machine, [](const Logs& l) { return total(l, kPush) > 0; });
+    ASSERT_EQ(logs.size(), 1u);
+    const std::string firstMonitor = logs.begin()->first;
+    EXPECT_EQ(occurrences(logs[firstMonitor], kPush), 1u) << logs[firstMonitor];
+    EXPECT_NE(logs[firstMonitor].find(std::string(kPush) + "20, sample rate 48000, block samples 288"),
+              std::string::npos)
+        << logs[firstMonitor];
+
+    // The second monitor starts from the rate it takes without a device (not
+    // the device's), so its first pass finds the byte set with other settings
+    // than its own: it clears the byte and re-loops.
+    auto second = host(60, "level", levels[1]);
+    logs = monitorLogs(machine, [](const Logs& l) { return l.size() == 2 && total(l, kRelooped) > 0; });
+    ASSERT_EQ(logs.size(), 2u);
+    std::string secondMonitor;
+    for (const auto& [name, text] : logs)
+        if (name != firstMonitor)
+            secondMonitor = name;
+    EXPECT_EQ(occurrences(logs[firstMonitor], kRelooped), 0u) << logs[firstMonitor];
+    EXPECT_EQ(occurrences(logs[secondMonitor], kRelooped), 1u) << logs[secondMonitor];
+
+    // One more push follows, by whichever pass finds the byte clear first
+    // (both, when their passes find it clear within one push of each other);
+    // then neither pushes nor clears again.
+    monitorLogs(machine, [](const Logs& l) { return total(l, kPush) >= 2; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    logs = monitorLogs(machine, [](const Logs&) { return true; });
+    const size_t pushes = total(logs, kPush), reloops = total(logs, kRelooped);
+    EXPECT_GE(pushes, 2u);
+    EXPECT_LE(occurrences(logs[firstMonitor], kPush), 2u) << logs[firstMonitor];
+    EXPECT_LE(occurrences(logs[secondMonitor], kPush), 1u) << logs[secondMonitor];
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    logs = monitorLogs(machine, [](const Logs&) { return true; });
+    EXPECT_EQ(total(logs, kPush), pushes);
+    EXPECT_EQ(total(logs, kRelooped), reloops);
+
+    // A buffer time changed in the registry: a monitor re-loops, the new value
+    // is pushed, and both hosts are reset to its block (the driver's table
+    // gives 288 frames for 20 ms at 48 kHz, 144 for 10 ms).
+    machine.command("buffer 10");
+    ASSERT_FALSE(machine.lineStarting("buffer ms=10", 5000).empty());
+    expectResetTo(*first, 144);
+    expectResetTo(*second, 144);
+    // Each host made its driver object again, and with it a monitor, which
+    // starts from the rate it takes without a device as the second did: it
+    // clears the byte once, and the new value is pushed again.
+    const std::string newPush = std::string(kPush) + "10, sample rate 48000, block samples 144";
+    logs = monitorLogs(machine, [&](const Logs& l) { return l.size() == 4 && total(l, newPush) > 0; });
+    EXPECT_EQ(logs.size(), 4u);
+    EXPECT_GT(total(logs, kRelooped), reloops);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    logs = monitorLogs(machine, [](const Logs&) { return true; });
+    const size_t newPushes = total(logs, newPush), allPushes = total(logs, kPush);
+    EXPECT_GE(newPushes, 1u);
+    for (const auto& [name, text] : logs)
+        EXPECT_LE(occurrences(text, newPush), 2u) << text;
+    EXPECT_EQ(allPushes, pushes + newPushes) << "the old buffer time pushed again";
+
+    // Steady state: over 2 s no monitor clears or pushes, while both hosts
+    // stream at the new block.
+    const size_t settledReloops = total(logs, kRelooped);
+    EXPECT_GT(framesOfFullSum(machine, kPort, levels), kRate);
+    logs = monitorLogs(machine, [](const Logs&) { return true; });
+    EXPECT_EQ(total(logs, kPush), allPushes);
+    EXPECT_EQ(total(logs, kRelooped), settledReloops);
+    std::printf("two monitors: %zu pushes and %zu re-loops at start, %zu pushes of the new buffer time\n", pushes,
+                reloops, newPushes);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -43,6 +44,27 @@ public:
 
     bool ready() const { return ready_; }
     std::string socketPath() const { return root_ + "/socket"; }
+
+    // The ASIO driver's debug log on for clients started from now on: the
+    // flag file and the log folder on their "c:\".
+    void enableDebugLog()
+    {
+        std::filesystem::create_directories(logFolder());
+        std::ofstream(root_ + "/drives/c/temp/OrvoEnableDebugLog.flag").put('\n');
+    }
+    // Every log file the clients' threads have written so far, by name (one a thread).
+    std::map<std::string, std::string> debugLogs() const
+    {
+        std::map<std::string, std::string> logs;
+        std::error_code ec;
+        for (std::filesystem::directory_iterator it(logFolder(), ec), end; !ec && it != end; it.increment(ec)) {
+            std::ifstream in(it->path());
+            std::stringstream text;
+            text << in.rdbuf();
+            logs[it->path().filename().string()] = text.str();
+        }
+        return logs;
+    }
 
     // Plugs a mixer in; its interface class in brace form ("" when it did not start).
     std::string plug(const std::string& model = "qx1600")
@@ -132,6 +154,8 @@ public:
     }
 
 private:
+    std::string logFolder() const { return root_ + "/drives/c/temp/OrvoAsioLog"; }
+
     std::string root_;
     std::unique_ptr<ChildProcess> process_;
     bool ready_ = false;
