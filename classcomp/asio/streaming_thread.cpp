@@ -274,6 +274,14 @@ void StreamingThread::streamBlocks()
     uint32_t resetClock = 0;
     const DeviceSlot* slot = DeviceSlotAt(slot_);
     uint32_t heartbeatsSeen = slot ? slot->heartbeatRestarts.load() : 0;
+    // A bail's own request is the one the stalled passes after it repeat
+    // when unanswered; asking again at the next pass would reset the host twice.
+    auto bail = [&] {
+        requestResetNow(stillNeedsReset);
+        resetRequested = true;
+        resetClock = w32::GetTickCount();
+        stopped = true;
+    };
     const uint32_t addend = DeadlineAddend(a_.blockFrames(), uOrvoAudioGetSampleRate(slot_, wrapper_));
     uLog(2, "Time offset addend = %lld", static_cast<long long>(addend));
 
@@ -362,14 +370,12 @@ void StreamingThread::streamBlocks()
             a_.ReadBufferSizeAndSampleRate(true);
             a_.clearOutputReady();
             a_.switchBuffers(uint32_t(processed & 1));
-            requestResetNow(stillNeedsReset);
-            stopped = true;
+            bail();
             continue;
         }
         if (info.isStreamingEnabled() == 0) {
             uLog(2, "Streaming isn't enabled, so bailing; logging ID: %d", id_);
-            requestResetNow(stillNeedsReset);
-            stopped = true;
+            bail();
             continue;
         }
         if (processed >= count) {
@@ -408,8 +414,7 @@ void StreamingThread::streamBlocks()
                  unsigned(error), narrow.c_str(), id_);
             if (text)
                 w32::LocalFree(text);
-            requestResetNow(stillNeedsReset);
-            stopped = true;
+            bail();
             continue;
         }
         a_.finishLateBlock(processed);

@@ -14,6 +14,9 @@
 #include <fstream>
 #include <future>
 #include <iostream>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 namespace {
 
@@ -270,6 +273,57 @@ TEST_F(Streaming, ABlockSizeChangeAsksForAResetAndTheHostRecovers)
         ASSERT_EQ(frames[i], (frames[i - 1] + 48) & sim::mixer::kSignalFrameMask) << "switch " << i;
     EXPECT_EQ(host_.inputErrors.load(), errorsBefore);
 }
+
+// A change under a streaming host asks it for a reset once; a host that
+// does not answer is asked again 1,000 ms later, not at once.
+enum class Change { BlockSize, Rate };
+
+class ResetRequests : public orvo::asio::testing::HostFixture, public ::testing::WithParamInterface<Change> {
+public:
+    static std::string name(const ::testing::TestParamInfo<Change>& info)
+    {
+        return info.param == Change::BlockSize ? "BlockSize" : "Rate";
+    }
+};
+
+TEST_P(ResetRequests, AreAskedOnceAndRepeatedAfterASecond)
+{
+    ready(48000, 8);
+    // Owned by the callback too: the streaming thread may still ask after
+    // the test body.
+    struct Asked {
+        std::mutex mutex;
+        std::vector<uint64_t> at; // kernel time of each request
+    };
+    auto asked = std::make_shared<Asked>();
+    host_.onReset = [asked](orvo::asio::testing::TestHost&) {
+        std::lock_guard lock(asked->mutex);
+        asked->at.push_back(kplat::kernelClock().now());
+    };
+    auto times = [asked] {
+        std::lock_guard lock(asked->mutex);
+        return asked->at;
+    };
+    ASSERT_EQ(host_.create(), ASE_OK);
+    ASSERT_EQ(host_.driver->start(), ASE_OK);
+    ASSERT_TRUE(waitForSwitches(50));
+    AudioDeviceInterfaceWrapper* other = openUnlisted();
+    ASSERT_NE(other, nullptr);
+    if (GetParam() == Change::BlockSize) {
+        ASSERT_TRUE(RegistrySetBufferSizeMillisecs(0, 4));
+        uOrvoAudioSetKernelBufferMillisecs(0, other, 4);
+    } else {
+        ASSERT_EQ(uOrvoAudioSetSampleRate(0, other, 44100), 0);
+    }
+    ASSERT_TRUE(waitFor([&] { return times().size() >= 2; }));
+    const std::vector<uint64_t> at = times();
+    EXPECT_GE(at[1] - at[0], kplat::msToTicks(1000));
+    EXPECT_EQ(host_.driver->stop(), ASE_OK);
+    EXPECT_EQ(host_.driver->disposeBuffers(), ASE_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, ResetRequests, ::testing::Values(Change::BlockSize, Change::Rate),
+                         &ResetRequests::name);
 
 // A host that answers the reset request inside the callback, on the
 // streaming thread: the release neither waits for that thread nor frees what
