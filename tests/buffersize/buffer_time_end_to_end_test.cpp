@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -60,6 +61,42 @@ protected:
         orvo::model::shutdownDeviceService();
         Orvo::Midi::SetPortFactory(nullptr);
     }
+
+    // The host's own thread keeps the time going while it has no driver
+    // object: with no streaming thread to drive the clock, the control
+    // panel's service threads, polling in their waits, would run it on
+    // unchecked, and the new object's monitor would take that for a machine
+    // that slept. Named the driver while it lives; it moves the time 1 ms
+    // at a time, each step after the monitor has slept to it.
+    class Timekeeper {
+    public:
+        explicit Timekeeper(orvo::asio::testing::DrivenClock& clock)
+        {
+            thread_ = w32::CreateThread(nullptr, 0, &Timekeeper::run, &stop_, 0, nullptr);
+            EXPECT_NE(thread_, nullptr);
+            if (thread_)
+                clock.drive(thread_);
+        }
+        // Call once another thread drives the clock.
+        ~Timekeeper()
+        {
+            stop_ = true;
+            if (!thread_)
+                return;
+            w32::WaitForSingleObject(thread_, w32::kInfinite);
+            w32::CloseHandle(thread_);
+        }
+
+    private:
+        static w32::DWORD run(w32::LPVOID stop)
+        {
+            while (!static_cast<std::atomic<bool>*>(stop)->load())
+                w32::Sleep(1);
+            return 0;
+        }
+        std::atomic<bool> stop_{false};
+        w32::HANDLE thread_ = nullptr;
+    };
 
     uint32_t kernelBlockFrames() { return k::AsioInfo(context(port_)->asioInfo).blockFrames(); }
 
@@ -108,13 +145,16 @@ TEST_F(BufferTimeEndToEnd, TheBufferSizeProgramsSliderReachesAStreamingHost)
 
     // The host does what the request means: release, create, init, buffers
     // at the size the driver now reports.
-    EXPECT_EQ(host_.driver->stop(), ASE_OK);
-    EXPECT_EQ(host_.driver->disposeBuffers(), ASE_OK);
-    EXPECT_EQ(host_.driver->Release(), 0u);
-    host_.driver = nullptr;
-    EXPECT_EQ(host_.resetRequests.load(), 1);
     const uint64_t errorsBefore = host_.inputErrors.load();
-    again(48000);
+    {
+        Timekeeper keeper(userClock_);
+        EXPECT_EQ(host_.driver->stop(), ASE_OK);
+        EXPECT_EQ(host_.driver->disposeBuffers(), ASE_OK);
+        EXPECT_EQ(host_.driver->Release(), 0u);
+        host_.driver = nullptr;
+        EXPECT_EQ(host_.resetRequests.load(), 1);
+        again(48000);
+    }
     ASSERT_EQ(host_.create(), ASE_OK);
     EXPECT_EQ(host_.frames, AsioLong(newFrames));
     ASSERT_EQ(host_.driver->start(), ASE_OK);
