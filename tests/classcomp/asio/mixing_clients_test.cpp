@@ -142,6 +142,16 @@ protected:
     ~MixingClients() override
     {
         releaseAll();
+        // The slot's status monitor runs in the process of the client that
+        // registered first and may outlive that client's object: the
+        // processes end only once it has (the platform would end its threads
+        // with their process; the stand-in cannot). The driver keeps its
+        // threads' handles in the process that started them, as a library
+        // loaded once per process does, so it is asked there.
+        if (!clients_.empty()) {
+            ob::ProcessScope scope(clients_.front()->process);
+            EXPECT_TRUE(driverThreadsEnded());
+        }
         // Their objects gone, the processes end: the handles the driver's
         // threads left in them are closed, and nothing holds them any more.
         for (auto& c : clients_)
