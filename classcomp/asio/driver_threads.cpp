@@ -19,14 +19,16 @@ w32::HANDLE g_threads[kMaxThreads] = {};
 size_t g_count = 0;
 
 // Under g_lock: forgets the threads that have ended. A handle this process
-// cannot wait on (closed with its process) counts as ended.
+// cannot wait on (closed with its process) counts as ended; it is not
+// closed, since its value is no handle of this process.
 void pruneLocked()
 {
     size_t kept = 0;
     for (size_t i = 0; i < g_count; ++i) {
-        if (w32::WaitForSingleObject(g_threads[i], 0) == w32::WAIT_TIMEOUT)
+        const w32::DWORD state = w32::WaitForSingleObject(g_threads[i], 0);
+        if (state == w32::WAIT_TIMEOUT)
             g_threads[kept++] = g_threads[i];
-        else
+        else if (state == w32::WAIT_OBJECT_0)
             w32::CloseHandle(g_threads[i]);
     }
     for (size_t i = kept; i < g_count; ++i)
