@@ -9,12 +9,9 @@
 
 namespace orvo::asio {
 
-// Flag files; only their existence counts.
+// The flag file that turns logging on; only its existence counts (the
+// status monitor reads the others).
 inline constexpr const char* kEnableDebugLogFlag = "c:\\temp\\OrvoEnableDebugLog.flag";
-inline constexpr const char* kKernelLoopbackFlag = "c:\\temp\\OrvoKernelLoopback.flag";
-inline constexpr const char* kEraseBuffersFlag = "c:\\temp\\OrvoEraseBuffers.flag";
-inline constexpr const char* kAsioNotifyTimingFlag = "c:\\temp\\OrvoAsioNotifyTiming.flag";
-inline constexpr const char* kAutoLaunchLogFlag = "c:\\temp\\OrvoAutoLaunchLog.flag";
 
 inline constexpr int kInitialLogLevel = 2;
 
