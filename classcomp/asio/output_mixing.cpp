@@ -94,11 +94,27 @@ std::atomic_ref<uint16_t> counterOf(const PlaybackRings& rings, uint32_t t)
     return k::AsioInfo(rings.record).mixCounterRef(t);
 }
 
+// Sets `bits` in block t's counter when it holds all of `required` and none
+// of `refused`; the counter before, or nullopt. (A plain fetch_or could set
+// the conversion's mark on a counter the kernel driver has just reset, where
+// it would read as the turned-over mark.)
+std::optional<uint16_t> markCounter(const PlaybackRings& rings, uint32_t t, uint16_t bits, uint16_t required,
+                                    uint16_t refused)
+{
+    auto counter = counterOf(rings, t);
+    uint16_t seen = counter.load(std::memory_order_acquire);
+    do {
+        if ((seen & refused) || (seen & required) != required)
+            return std::nullopt;
+    } while (!counter.compare_exchange_weak(seen, uint16_t(seen | bits), std::memory_order_acq_rel));
+    return seen;
+}
+
 // The one conversion of a claimed block, by whoever takes the mark first
-// once no addition is in flight.
+// once no addition is in flight; none once the block turned over.
 bool convertOnce(const PlaybackRings& rings, uint32_t t)
 {
-    if (counterOf(rings, t).fetch_or(ai::kMixCounterConverted, std::memory_order_acq_rel) & ai::kMixCounterConverted)
+    if (!markCounter(rings, t, ai::kMixCounterConverted, ai::kMixCounterClaimed, ai::kMixCounterConverted))
         return false;
     convertBlock(rings, t);
     return true;
@@ -109,25 +125,48 @@ bool convertOnce(const PlaybackRings& rings, uint32_t t)
 // block holds the same clients. True when this call converted.
 bool claimAndConvert(const PlaybackRings& rings, uint32_t t)
 {
-    const uint16_t before = counterOf(rings, t).fetch_or(ai::kMixCounterClaimed, std::memory_order_acq_rel);
-    if ((before & ai::kMixCounterClaimed) || (before & ai::kMixCounterInFlight))
+    const std::optional<uint16_t> before =
+        markCounter(rings, t, ai::kMixCounterClaimed, 0, ai::kMixCounterClaimed | ai::kMixCounterTurnedOver);
+    if (!before || (*before & ai::kMixCounterInFlight))
         return false;
     return convertOnce(rings, t);
 }
 
+// The kernel driver turned block t over while additions were in flight, and
+// the last of them has ended: what they added is cleared before the slot's
+// next cycle, then the mark comes off.
+void clearTurnedOverBlock(const PlaybackRings& rings, uint32_t t)
+{
+    uint8_t* sum = rings.accumulator + size_t(t) * rings.blockBytes();
+    for (size_t i = 0; i < rings.blockBytes(); i += 4)
+        accumulatorWord(sum + i).store(0, std::memory_order_relaxed);
+    auto counter = counterOf(rings, t);
+    uint16_t seen = counter.load(std::memory_order_acquire);
+    while (ai::mixCounterTurnedOver(seen) &&
+           !counter.compare_exchange_weak(seen, uint16_t(seen & ~ai::kMixCounterTurnedOver), std::memory_order_acq_rel))
+        ;
+}
+
 // Ends this client's addition (counted as done when `added`). The counter
-// after it, or nullopt when the kernel driver reset the counter meanwhile
-// (the block turned over: nothing is left to count or convert).
+// after it, or nullopt when the block turned over meanwhile: nothing is left
+// to count or convert, and the last addition to end clears the block.
 std::optional<uint16_t> endAddition(const PlaybackRings& rings, uint32_t t, bool added)
 {
     auto counter = counterOf(rings, t);
     uint16_t seen = counter.load(std::memory_order_acquire);
     for (;;) {
+        // Reset whole under it (a stream's start): nothing to end.
         if ((seen & ai::kMixCounterInFlight) == 0)
             return std::nullopt;
-        const uint16_t next = uint16_t(seen - ai::kMixCounterInFlightOne + (added ? 1 : 0));
-        if (counter.compare_exchange_weak(seen, next, std::memory_order_acq_rel))
+        const bool turnedOver = ai::mixCounterTurnedOver(seen);
+        const uint16_t next = uint16_t(seen - ai::kMixCounterInFlightOne + (added && !turnedOver ? 1 : 0));
+        if (!counter.compare_exchange_weak(seen, next, std::memory_order_acq_rel))
+            continue;
+        if (!turnedOver)
             return next;
+        if ((next & ai::kMixCounterInFlight) == 0)
+            clearTurnedOverBlock(rings, t);
+        return std::nullopt;
     }
 }
 
@@ -201,7 +240,9 @@ bool MixClientBlock(const PlaybackRings& rings, const OutputBlock& output, uint6
     // this addition in flight and leaves itself to it, or has claimed first
     // and this output is late.
     const uint16_t announced = counterOf(rings, t).fetch_add(ai::kMixCounterInFlightOne, std::memory_order_acq_rel);
-    if (announced & ai::kMixCounterClaimed) {
+    // Claimed, or turned over since the look above (the kernel driver sets
+    // the count before it resets the counter).
+    if ((announced & (ai::kMixCounterClaimed | ai::kMixCounterTurnedOver)) || turnedOver(info, block)) {
         const std::optional<uint16_t> after = endAddition(rings, t, false);
         return after && convertIfLastInFlight(rings, t, *after);
     }

@@ -86,12 +86,20 @@ inline constexpr size_t kMixCounterBytes = 2;
 // bits) and in flight (next 7 bits), a claim once the block is to be
 // converted (later additions are late and dropped), and a mark taken by the
 // one client that converts it, or that wrote it whole alone. The kernel
-// driver only zeroes a counter.
+// driver zeroes a counter at its block's turnover, unless additions are in
+// flight: it cannot wait for them, so it keeps their count under the
+// turned-over mark (the conversion's mark without the claim), and the last
+// of them to end clears the block's sum and takes the mark off.
 inline constexpr uint16_t kMixCounterDone = 0x007F;
 inline constexpr uint16_t kMixCounterInFlightOne = 0x0080;
 inline constexpr uint16_t kMixCounterInFlight = 0x3F80;
 inline constexpr uint16_t kMixCounterConverted = 0x4000;
 inline constexpr uint16_t kMixCounterClaimed = 0x8000;
+inline constexpr uint16_t kMixCounterTurnedOver = kMixCounterConverted;
+constexpr bool mixCounterTurnedOver(uint16_t counter)
+{
+    return (counter & (kMixCounterTurnedOver | kMixCounterClaimed)) == kMixCounterTurnedOver;
+}
 inline constexpr size_t kMixCarryOffset = 893;
 inline constexpr size_t kSampleRateAtOffset = 928;
 inline constexpr size_t kInputChannelNamesOffset = 988;

@@ -61,13 +61,12 @@ void CompleteBlock(DeviceContext* c, AsioInfo& info, BlockWork& work, uint32_t p
     }
     // The block now due is played: its sum and its counter (with the claim
     // of its conversion) start afresh, so nothing a late client adds reaches
-    // the block's next cycle.
+    // the block's next cycle. The count goes first: an addition that starts
+    // after it sees the block gone.
     const uint32_t due = static_cast<uint32_t>((count + 1) % d);
-    if (c->unclippedRing)
-        std::memset(c->unclippedRing + size_t(due) * blockBytes, 0, blockBytes);
-    info.setMixCounter(due, 0);
     c->blockCount = count + 1;
     info.setAsioBlockCount(count + 1);
+    TurnOverMixedBlock(info, due, c->unclippedRing ? c->unclippedRing + size_t(due) * blockBytes : nullptr, blockBytes);
     if (c->clientCount) {
         Ticks t = queryInterruptTime();
         for (uint32_t i = 0; i < c->clientCount; ++i) {
@@ -82,6 +81,21 @@ void CompleteBlock(DeviceContext* c, AsioInfo& info, BlockWork& work, uint32_t p
 }
 
 } // namespace
+
+void TurnOverMixedBlock(AsioInfo& info, uint32_t ringBlock, uint8_t* sum, size_t blockBytes)
+{
+    auto counter = info.mixCounterRef(ringBlock);
+    uint16_t seen = counter.load(std::memory_order_relaxed);
+    uint16_t next;
+    do {
+        const uint16_t inFlight = seen & asio_info::kMixCounterInFlight;
+        next = inFlight ? uint16_t(inFlight | asio_info::kMixCounterTurnedOver) : 0;
+    } while (!counter.compare_exchange_weak(seen, next, std::memory_order_acq_rel, std::memory_order_relaxed));
+    // Nobody in flight, and nobody starts adding into a block the count has
+    // passed.
+    if (next == 0 && sum)
+        std::memset(sum, 0, blockBytes);
+}
 
 uint64_t GetTickCountMs() { return queryTickCount() * queryTimeIncrement() / 10'000; }
 

@@ -4,6 +4,7 @@
 // ring, sends an output transfer of the same length from the playback ring,
 // counts frames into blocks and wakes the clients at each completed block.
 
+#include "classcomp/kernel/asio_info.h"
 #include "classcomp/kernel/device_context.h"
 
 namespace orvo::kernel {
@@ -35,5 +36,10 @@ void OnReadUrbComplete(kplat::Request& request, kplat::IoTarget& target, void* c
 bool ProcessReadUrb(DeviceContext* context, uint32_t slot, bool completeBlocks, bool fillOutput);
 void OnWriteUrbComplete(kplat::Request& request, kplat::IoTarget& target, void* context);
 uint64_t GetTickCountMs();
+// The turnover of a ring block's mixing state, once the record's block count
+// has reached it (so that no new addition starts): its counter and its sum
+// in the accumulator (`sum`, blockBytes) start afresh for the next cycle,
+// or, with additions in flight, are left to the last of them.
+void TurnOverMixedBlock(AsioInfo& info, uint32_t ringBlock, uint8_t* sum, size_t blockBytes);
 
 } // namespace orvo::kernel

@@ -4,11 +4,13 @@
 
 #include "classcomp/asio/output_mixing.h"
 #include "classcomp/kernel/asio_info.h"
+#include "classcomp/kernel/stream_engine.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -60,8 +62,14 @@ public:
     // What the kernel driver does at the turnover to `block`.
     void turnover(uint32_t block)
     {
-        info().setMixCounter(block, 0);
-        std::memset(accumulator_.data() + block * rings_.blockBytes(), 0, rings_.blockBytes());
+        k::AsioInfo record = info();
+        k::TurnOverMixedBlock(record, block, accumulator_.data() + block * rings_.blockBytes(), rings_.blockBytes());
+    }
+    // The record's block count reaching `block`: its slot turns over.
+    void turnOver(uint64_t block)
+    {
+        info().setAsioBlockCount(block);
+        turnover(uint32_t(block % rings_.ringBlocks));
     }
     void fillClipped(uint32_t block, uint32_t value)
     {
@@ -300,6 +308,41 @@ TEST(OutputMixing, ALateAdditionNeverMeetsTheConversionHalfWay)
     EXPECT_EQ(split, 0u) << "blocks that hold the late client in some samples only";
     // Not a figure to meet: both orders occur.
     RecordProperty("lateClientMixedIn", int(mixed));
+}
+
+// The kernel driver turns a block over while a client three blocks late is
+// in the middle of adding into it: what the client adds before or after the
+// kernel's clearing, none of it is left in the slot for the next cycle.
+TEST(OutputMixing, AnAdditionSpanningTheTurnoverLeavesNothingForTheNextCycle)
+{
+    const uint32_t channels = 16, frames = 2048;
+    Rings r(channels, frames, 10, false);
+    r.info().setStartedClientCount(2);
+    Client late(channels, frames);
+    late.fill(0, channels, 0x01000000);
+    uint32_t dirty = 0;
+    for (int round = 0; round < 200; ++round) {
+        r.info().setAsioBlockCount(14);
+        std::atomic<bool> go{false};
+        std::thread lateClient([&] {
+            while (!go.load())
+                ;
+            EXPECT_FALSE(MixClientBlock(r.rings(), late.block(0), 15));
+        });
+        go = true;
+        // Somewhere within the addition, or before or after it.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(round % 50 * 10);
+        while (std::chrono::steady_clock::now() < until)
+            ;
+        r.turnOver(15);
+        lateClient.join();
+        bool clean = r.info().mixCounter(5) == 0;
+        for (uint32_t f = 0; f < frames && clean; ++f)
+            for (uint32_t ch = 0; ch < channels && clean; ++ch)
+                clean = r.accumulatorSample(5, f, ch) == 0;
+        dirty += clean ? 0 : 1;
+    }
+    EXPECT_EQ(dirty, 0u) << "cycles that began with a partial sum in the slot";
 }
 
 // Both paths put the same bytes after the ring, at the offsets the kernel

@@ -22,6 +22,38 @@ protected:
     }
 };
 
+// A block's mixing state at its turnover: afresh for the next cycle, unless
+// additions are in flight; then their count stays under the turned-over
+// mark and the sum is theirs to clear.
+TEST(MixedBlockTurnover, StartsAfreshUnlessAdditionsAreInFlight)
+{
+    namespace ai = asio_info;
+    struct Case {
+        uint16_t before, after;
+        bool cleared;
+    };
+    const Case cases[] = {
+        {0, 0, true},
+        {ai::kMixCounterClaimed | ai::kMixCounterConverted | 2, 0, true}, // converted
+        {1, 0, true},                                                     // every other client late
+        {ai::kMixCounterClaimed | 1, 0, true},                            // claimed, converting
+        {ai::kMixCounterInFlightOne, ai::kMixCounterTurnedOver | ai::kMixCounterInFlightOne, false},
+        {ai::kMixCounterClaimed | 2 * ai::kMixCounterInFlightOne | 1,
+         ai::kMixCounterTurnedOver | 2 * ai::kMixCounterInFlightOne, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> record(ai::kSize, 0);
+        std::vector<uint8_t> sum(64, 0x11);
+        AsioInfo info(record.data());
+        info.setMixCounter(3, c.before);
+        TurnOverMixedBlock(info, 3, sum.data(), sum.size());
+        EXPECT_EQ(info.mixCounter(3), c.after) << std::hex << c.before;
+        EXPECT_TRUE(ai::mixCounterTurnedOver(info.mixCounter(3)) == !c.cleared);
+        EXPECT_EQ(sum[0] == 0 && sum[63] == 0, c.cleared) << std::hex << c.before;
+        EXPECT_EQ(info.mixCounter(2) | info.mixCounter(4), 0u);
+    }
+}
+
 TEST_F(StreamEngineTest, BlocksCompleteAtTheirCadenceAndTheFirstTransferReachesTheBoundary)
 {
     start(48000, 2);
