@@ -75,8 +75,9 @@ public:
     bool switchBuffers(uint32_t index);
     void clearBuffers();
     void clearJoinedPlaybackBuffers();
-    // The late-block rule of output mixing at the wake for `processed`.
-    void finishLateBlock(uint64_t processed);
+    // The late-block rule of output mixing at the wake for `processed`
+    // (`stopping`: in the tail after this client's stop).
+    void finishLateBlock(uint64_t processed, bool stopping = false);
     // Valid until the streaming thread detaches the mappings, disposed
     // buffers or not.
     void silenceAfterLastBlock(uint64_t processed);

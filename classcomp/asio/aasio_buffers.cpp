@@ -287,13 +287,13 @@ ASIOError AAsio::outputReady()
     return ASE_OK;
 }
 
-void AAsio::finishLateBlock(uint64_t processed)
+void AAsio::finishLateBlock(uint64_t processed, bool stopping)
 {
     PlaybackRings rings;
     if (fSharedBuffersAttached.load() &&
         DescribePlaybackRings(fAsioInfo.load(), fSharedJoinedPlaybackBuffersClipped.load(),
                               fSharedJoinedPlaybackBuffersUnclipped.load(), fBlockFrames.load(), rings))
-        FinishLateBlock(rings, processed);
+        FinishLateBlock(rings, processed, stopping);
 }
 
 void AAsio::silenceAfterLastBlock(uint64_t processed)

@@ -280,7 +280,7 @@ bool MixClientBlock(const PlaybackRings& rings, const OutputBlock& output, uint6
     return claimAndConvert(rings, t);
 }
 
-bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed)
+bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed, bool stopping)
 {
     k::AsioInfo info(rings.record);
     if (turnedOver(info, processed + 2))
@@ -291,7 +291,7 @@ bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed)
         return false;
     // Clients mixing, or some added into the block before the count dropped
     // to one (the single client writes its own blocks whole).
-    if (info.startedClientCount() < 2 && counter == 0)
+    if (!stopping && info.startedClientCount() < 2 && counter == 0)
         return false;
     return claimAndConvert(rings, t);
 }

@@ -68,8 +68,11 @@ bool MixClientBlock(const PlaybackRings& rings, const OutputBlock& output, uint6
 // Called at the wake for kernel block `processed`: converts block
 // processed + 2 (the block the clients woken for processed - 1 wrote) when
 // it has not been converted and clients are mixing or have added into it
-// (the started count may have dropped to one since). True when it converted.
-bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed);
+// (the started count may have dropped to one since), or, for a client
+// playing out its tail after its stop (`stopping`), whenever nobody has: the
+// others may stop during the tail and leave the ring's previous cycle there.
+// True when it converted.
+bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed, bool stopping = false);
 
 // After the last block a client wrote before it stopped (processed + 3):
 // the rest of the clipped ring holds the previous cycle, which the kernel

@@ -450,10 +450,12 @@ void StreamingThread::playOutTail(const k::AsioInfo& info, uint64_t lastSwitched
     if (seen < lastSwitched)
         return;
     // Still a started client, this one converts the blocks the started
-    // clients have left, as it did at its wakes: clients that stopped
-    // together each count the others as mixing, and none silences the ring,
-    // which would otherwise play its previous cycle there.
-    a_.finishLateBlock(seen);
+    // clients have left, as it did at its wakes, and those nobody mixed into
+    // silence: clients that stop together each count the others as mixing
+    // and leave the ring to them, and one that stops during another's tail
+    // leaves that one alone started, which would otherwise let the ring play
+    // its previous cycle there.
+    a_.finishLateBlock(seen, true);
     for (uint32_t quietMs = 0; seen < until && quietMs < kBlockWaitMs && info.isStreamingEnabled() != 0;) {
         w32::Sleep(1);
         const uint64_t now = info.asioBlockCount();
@@ -461,7 +463,7 @@ void StreamingThread::playOutTail(const k::AsioInfo& info, uint64_t lastSwitched
             break; // the stream started again
         quietMs = now == seen ? quietMs + 1 : 0;
         for (uint64_t block = seen + 1; block <= now && block <= seen + kTailBlocks; ++block)
-            a_.finishLateBlock(block);
+            a_.finishLateBlock(block, true);
         seen = now;
     }
     // Played: the kernel's transfers go on around the ring, which is now

@@ -221,7 +221,7 @@ protected:
             std::vector<size_t> rest(n);
             for (size_t i = 0; i < n; ++i)
                 rest[i] = i;
-            ASSERT_TRUE(waitForBlocks(rest, 40));
+            ASSERT_TRUE(waitForBlocks(rest, 2));
         }
         stop(*clients_[0]);
     }
@@ -364,6 +364,36 @@ TEST_P(MixingClients, AClientThatStallsLeavesNoStaleBlockNorPartialSum)
     EXPECT_GT(h.gaps[1], 0u) << "the stalled client's late blocks are dropped";
     if (clients_.size() > 2) {
         EXPECT_EQ(h.gaps[2], 0u) << h.firstGap[2];
+    }
+}
+
+// The clients stop a few blocks apart, each within the tail the one before
+// plays out after its stop: none of them leaves a block of the ring's
+// previous cycle to play after their last ones.
+TEST_P(MixingClients, ClientsStoppingTogetherLeaveNoOldBlockPlaying)
+{
+    ASSERT_NO_FATAL_FAILURE(startAll());
+    ASSERT_TRUE(waitForBlocks(all(), 100));
+    for (size_t n = clients_.size(); n-- > 0;) {
+        stop(*clients_[n]);
+        std::vector<size_t> rest(n);
+        for (size_t i = 0; i < n; ++i)
+            rest[i] = i;
+        if (n > 0) {
+            ASSERT_TRUE(waitForBlocks(rest, 2));
+        }
+    }
+    // Until the ring (at most 15 blocks of 8 ms) has gone round twice.
+    const uint64_t until = kplat::kernelClock().now() + kplat::msToTicks(300);
+    ASSERT_TRUE(waitFor([&] { return kplat::kernelClock().now() > until; }));
+    releaseAll();
+
+    const Heard h = check();
+    EXPECT_EQ(h.wrongSums, 0u) << h.firstWrong;
+    for (uint32_t i = 0; i < clients_.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(h.backwards[i], 0u) << h.firstBack[i];
+        EXPECT_EQ(h.gaps[i], 0u) << h.firstGap[i];
     }
 }
 
