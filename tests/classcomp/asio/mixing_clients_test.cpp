@@ -221,7 +221,7 @@ protected:
             std::vector<size_t> rest(n);
             for (size_t i = 0; i < n; ++i)
                 rest[i] = i;
-            ASSERT_TRUE(waitForBlocks(rest, 2));
+            ASSERT_TRUE(waitForBlocks(rest, 40));
         }
         stop(*clients_[0]);
     }

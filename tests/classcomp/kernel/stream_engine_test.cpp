@@ -36,7 +36,7 @@ TEST(MixedBlockTurnover, StartsAfreshUnlessAdditionsAreInFlight)
         {0, 0, true},
         {ai::kMixCounterClaimed | ai::kMixCounterConverted | 2, 0, true}, // converted
         {1, 0, true},                                                     // every other client late
-        {ai::kMixCounterClaimed | 1, 0, true},                            // claimed, converting
+        {ai::kMixCounterClaimed | 1, 0, true},                            // claimed, not yet converted
         {ai::kMixCounterInFlightOne, ai::kMixCounterTurnedOver | ai::kMixCounterInFlightOne, false},
         {ai::kMixCounterClaimed | 2 * ai::kMixCounterInFlightOne | 1,
          ai::kMixCounterTurnedOver | 2 * ai::kMixCounterInFlightOne, false},
