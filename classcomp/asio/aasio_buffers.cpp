@@ -321,24 +321,15 @@ void AAsio::clearJoinedPlaybackBuffers()
     if (!record)
         return;
     const k::AsioInfo info(record.get());
+    const size_t bytes = size_t(info.ringBlocks() + 1) * std::min<uint32_t>(info.outputChannelCount(), kMaxOutputChannels) *
+                         fBlockFrames.load() * 4;
+    uint8_t* clipped = fSharedJoinedPlaybackBuffersClipped.load();
+    uint8_t* unclipped = fSharedJoinedPlaybackBuffersUnclipped.load();
     // Never under another process's started client.
-    if (info.startedClientCount() != 0)
+    if (!ClearIdlePlaybackRings(record.get(), clipped, unclipped, bytes))
         return;
-    const size_t bytes = std::min(size_t(info.ringBlocks() + 1) * std::min<uint32_t>(info.outputChannelCount(), kMaxOutputChannels) *
-                                      fBlockFrames.load() * 4,
-                                  kJoinedRingMappingBytes);
-    if (uint8_t* clipped = fSharedJoinedPlaybackBuffersClipped.load()) {
-        std::memset(clipped, 0, bytes);
-        uLogRaw(2, "E");
-    } else {
-        uLogRaw(2, "1");
-    }
-    if (uint8_t* unclipped = fSharedJoinedPlaybackBuffersUnclipped.load()) {
-        std::memset(unclipped, 0, bytes);
-        uLogRaw(2, "e");
-    } else {
-        uLogRaw(2, "2");
-    }
+    uLogRaw(2, clipped ? "E" : "1");
+    uLogRaw(2, unclipped ? "e" : "2");
 }
 
 } // namespace orvo::asio

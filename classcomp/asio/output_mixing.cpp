@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <thread>
 
 namespace orvo::asio {
 
@@ -296,18 +297,71 @@ bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed, bool stoppi
     return claimAndConvert(rings, t);
 }
 
+namespace {
+
+// Runs `clear` when at most `started` clients are started (this one among
+// them, for a client playing out its tail). The clear is counted in the
+// record before the started count is read, and a client that starts reads
+// that count after the kernel driver has published it; with a full fence
+// between each side's two accesses, either this clear sees the new client
+// and leaves the rings alone, or the new client sees the clear and waits
+// for it before its first block (AwaitPlaybackClears).
+template <class Clear>
+bool ClearUnlessOthersStarted(uint8_t* record, uint32_t started, Clear&& clear)
+{
+    const k::AsioInfo info(record);
+    auto clears = info.playbackClearsRef();
+    clears.fetch_add(1, std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const bool alone = info.startedClientCount() <= started;
+    if (alone)
+        clear();
+    clears.fetch_sub(1, std::memory_order_release);
+    return alone;
+}
+
+} // namespace
+
 void SilenceAfterLastBlock(const PlaybackRings& rings, uint64_t processed)
 {
-    if (k::AsioInfo(rings.record).startedClientCount() > 1)
-        return;
-    // Block `processed` itself may still be on its way out.
-    for (uint32_t ahead = 4; ahead < rings.ringBlocks; ++ahead) {
-        const uint32_t t = uint32_t((processed + ahead) % rings.ringBlocks);
-        std::memset(rings.clipped + size_t(t) * rings.blockBytes(), 0, rings.blockBytes());
-        if (t == 0) // and the ring's first bytes where a transfer past the end reads them
-            std::memset(rings.clipped + rings.ringBytes(), 0,
-                        std::min(rings.blockBytes(), kJoinedRingMappingBytes - rings.ringBytes()));
+    ClearUnlessOthersStarted(rings.record, 1, [&] {
+        // Block `processed` itself may still be on its way out.
+        for (uint32_t ahead = 4; ahead < rings.ringBlocks; ++ahead) {
+            const uint32_t t = uint32_t((processed + ahead) % rings.ringBlocks);
+            std::memset(rings.clipped + size_t(t) * rings.blockBytes(), 0, rings.blockBytes());
+            if (t == 0) // and the ring's first bytes where a transfer past the end reads them
+                std::memset(rings.clipped + rings.ringBytes(), 0,
+                            std::min(rings.blockBytes(), kJoinedRingMappingBytes - rings.ringBytes()));
+        }
+    });
+}
+
+bool ClearIdlePlaybackRings(uint8_t* record, uint8_t* clipped, uint8_t* accumulator, size_t bytes)
+{
+    bytes = std::min(bytes, kJoinedRingMappingBytes);
+    return ClearUnlessOthersStarted(record, 0, [&] {
+        if (clipped)
+            std::memset(clipped, 0, bytes);
+        if (accumulator)
+            std::memset(accumulator, 0, bytes);
+    });
+}
+
+bool AwaitPlaybackClears(uint8_t* record, std::chrono::nanoseconds bound)
+{
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const auto clears = k::AsioInfo(record).playbackClearsRef();
+    if (clears.load(std::memory_order_acquire) == 0)
+        return true;
+    // A clear takes microseconds; only a clearer that died in the middle
+    // of one leaves the count standing.
+    const auto until = std::chrono::steady_clock::now() + bound;
+    while (clears.load(std::memory_order_acquire) != 0) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::yield();
     }
+    return true;
 }
 
 } // namespace orvo::asio

@@ -21,6 +21,7 @@
 // in its place, and the part of it that lies within the carry is copied into
 // the spare space at the same offset.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -80,6 +81,17 @@ bool FinishLateBlock(const PlaybackRings& rings, uint64_t processed, bool stoppi
 // are silenced (block `processed` may still be playing), unless other
 // clients are started and mixing into it.
 void SilenceAfterLastBlock(const PlaybackRings& rings, uint64_t processed);
+
+// While nobody is started the kernel driver's transfers still go round the
+// clipped ring, so not-started clients clear the joined rings (`bytes` of
+// each; a null ring is skipped). False when a client is started: then
+// nothing is touched. A client that starts meanwhile waits for such a clear,
+// or a tail's silencing, to end before it writes its first block.
+bool ClearIdlePlaybackRings(uint8_t* record, uint8_t* clipped, uint8_t* accumulator, size_t bytes);
+// Called by a client once the kernel driver has taken its started message:
+// true once no clear is running, false when one still is after `bound` (a
+// clearer that died in the middle of it).
+bool AwaitPlaybackClears(uint8_t* record, std::chrono::nanoseconds bound);
 
 // Conversion of one summed sample.
 uint32_t ConvertIntSample(int32_t sum);

@@ -92,7 +92,7 @@ StatisticsBlock TakeStatistics(uint8_t* record)
     StatisticsBlock b{};
     uint8_t* block = record + kStatisticsOffset;
     for (size_t i = 0; i < kStatisticsWords; ++i) {
-        if (i == statistics::kPendingSlipsWord)
+        if (i == statistics::kPendingSlipsWord || i == statistics::kPlaybackClearsWord)
             continue;
         // A count the kernel adds between the two is lost: diagnostics only.
         b[i] = k::loadU32(block + 4 * i);

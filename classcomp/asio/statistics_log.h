@@ -28,16 +28,19 @@ inline constexpr size_t kFlagsWord = 24;        // the kernel's status bits: or-
 inline constexpr size_t kRingsWord = 25;        // first ring's index
 inline constexpr size_t kRingWords = 11;        // an index and ten entries
 inline constexpr size_t kRings = 5;
-// The clients' pending slips share the block's reserved space: taken by the
-// kernel at each block, never by the statistics log.
+// The clients' words share the block's reserved space and are never taken
+// by the statistics log: the pending slips (the kernel takes them at each
+// block) and the count of clears of the joined rings in progress.
 inline constexpr size_t kPendingSlipsWord =
     (orvo::kernel::asio_info::kPendingSlipsOffset - kStatisticsOffset) / 4;
+inline constexpr size_t kPlaybackClearsWord =
+    (orvo::kernel::asio_info::kPlaybackClearsOffset - kStatisticsOffset) / 4;
 } // namespace statistics
 
 static_assert(kStatisticsOffset + 4 * kStatisticsWords == orvo::kernel::asio_info::kBuffersInitialisedCounterOffset);
 static_assert(kStatisticsOffset + 4 * statistics::kFlagsWord == orvo::kernel::asio_info::kStatusBitsOffset);
 static_assert(kStatisticsOffset + 4 * statistics::kRingsWord == orvo::kernel::asio_info::kPacketFramesRingOffset);
-static_assert(statistics::kPendingSlipsWord == 19);
+static_assert(statistics::kPendingSlipsWord == 19 && statistics::kPlaybackClearsWord == 20);
 
 // Totals shared by every statistics thread of the process. Updates of
 // several threads interleave word by word, as they always did; each word is

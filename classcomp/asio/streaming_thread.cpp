@@ -5,6 +5,7 @@
 #include "classcomp/asio/device_api.h"
 #include "classcomp/asio/device_slots.h"
 #include "classcomp/asio/driver_threads.h"
+#include "classcomp/asio/output_mixing.h"
 #include "classcomp/asio/registry_settings.h"
 #include "classcomp/asio/statistics_log.h"
 #include "classcomp/asio/transport.h"
@@ -20,6 +21,7 @@
 #include "platform/win32/version.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -41,6 +43,8 @@ constexpr int kNegotiationPasses = 20;
 // sent once the kernel has completed this many blocks past that one; the
 // wait for it ends after kBlockWaitMs without a block.
 constexpr uint64_t kTailBlocks = 5;
+// A clear of the rings takes microseconds; this is for a clearer that died.
+constexpr std::chrono::milliseconds kPlaybackClearWait{50};
 constexpr uint32_t kStatisticsEndWaitMs = 500;
 
 std::atomic<int> g_nextLoggingId{1};
@@ -317,6 +321,11 @@ void StreamingThread::streamBlocks()
                 continue;
             }
             startedSent = true;
+            // A not-started client's clear of the rings that began before
+            // the message ends before this client writes into them.
+            if (!AwaitPlaybackClears(reg_.record, kPlaybackClearWait))
+                uLog(1, "Playback rings still being cleared after %d ms; starting anyway; logging ID: %d",
+                     int(std::chrono::duration_cast<std::chrono::milliseconds>(kPlaybackClearWait).count()), id_);
             // The others count this client from the kernel's next block on
             // (the record's count follows the message at once); a block they
             // took up before may be mixed without it, never written twice.

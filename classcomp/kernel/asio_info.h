@@ -106,7 +106,10 @@ inline constexpr size_t kInputChannelNamesOffset = 988;
 inline constexpr size_t kOutputChannelNamesOffset = 6088;
 inline constexpr size_t kReserved1Offset = 11230; // 2 bytes, zero (11200..11229: mixing counters)
 inline constexpr size_t kClassIdOffset = 11232;
-inline constexpr size_t kReserved2Offset = 11328; // 4 bytes, zero (11324: slips)
+// Not-started clients clearing the joined playback rings right now (u32,
+// aligned, in the slips' line). A client that starts waits for it to reach
+// zero before it writes its first block.
+inline constexpr size_t kPlaybackClearsOffset = 11328;
 inline constexpr size_t kPacketFramesRingOffset = 11348;
 inline constexpr size_t kRequestedPacketFramesRingOffset = 11392;
 inline constexpr size_t kReadTransferFramesRingOffset = 11436;
@@ -126,6 +129,7 @@ static_assert(!crossesCacheLine(kLastBlockTimeOffset, 8) &&
               !crossesCacheLine(kOutputChannelCountOffset, 4) && !crossesCacheLine(kInputChannelCountOffset, 4));
 // The fields updated with locked instructions: aligned, within one line.
 static_assert(kPendingSlipsOffset % 4 == 0 && !crossesCacheLine(kPendingSlipsOffset, 4));
+static_assert(kPlaybackClearsOffset % 4 == 0 && !crossesCacheLine(kPlaybackClearsOffset, 4));
 static_assert(kMixCounterOffset % 2 == 0 && !crossesCacheLine(kMixCounterOffset, kMaxRingBlocks * kMixCounterBytes) &&
               kMixCounterOffset + kMaxRingBlocks * kMixCounterBytes <= kClassIdOffset);
 
@@ -297,6 +301,8 @@ public:
     // Clients add while the kernel takes: both locked, on the aligned field.
     void addPendingSlips(uint32_t n = 1) { atomicU32(asio_info::kPendingSlipsOffset).fetch_add(n); }
     uint32_t takePendingSlips() { return atomicU32(asio_info::kPendingSlipsOffset).exchange(0); }
+    // not-started clients clearing the joined playback rings now
+    std::atomic_ref<uint32_t> playbackClearsRef() const { return atomicU32(asio_info::kPlaybackClearsOffset); }
     // registered clients whose started flag is set
     uint32_t startedClientCount() const { return loadU32(base_ + asio_info::kStartedClientCountOffset); }
     void setStartedClientCount(uint32_t v) { storeU32(base_ + asio_info::kStartedClientCountOffset, v); }

@@ -348,6 +348,76 @@ TEST(OutputMixing, AnAdditionSpanningTheTurnoverLeavesNothingForTheNextCycle)
 // Both paths put the same bytes after the ring, at the offsets the kernel
 // driver reads them, for overruns of parts of frames, whole frames and more
 // than a block; nothing past the mapping.
+// A client that starts while another clears the rings (not started, or
+// alone in its tail) never has its first block cleared under it.
+TEST(OutputMixing, AClientStartingDuringAClearKeepsItsFirstBlock)
+{
+    const struct {
+        const char* clearer;
+        uint32_t startedBefore;
+    } cases[] = {{"a not-started client's clear", 0}, {"a tail's silencing", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.clearer);
+        Rings r(16, 96, 15, false);
+        const PlaybackRings& rings = r.rings();
+        const size_t bytes = size_t(rings.ringBlocks + 1) * rings.blockBytes();
+        r.info().setStartedClientCount(c.startedBefore);
+        std::atomic<bool> done{false};
+        std::atomic<uint64_t> passes{0};
+        std::thread clearer([&] {
+            while (!done.load()) {
+                if (c.startedBefore == 0)
+                    ClearIdlePlaybackRings(rings.record, rings.clipped, rings.accumulator, bytes);
+                else
+                    SilenceAfterLastBlock(rings, 0); // ring blocks 4 to 14
+                passes.fetch_add(1);
+            }
+        });
+        auto waitForPasses = [&](uint64_t n) {
+            const uint64_t seen = passes.load();
+            while (passes.load() < seen + n)
+                std::this_thread::yield();
+        };
+        Client a(16, 96);
+        a.fill(0, 16, 0x01234567);
+        int lost = 0, keptAfterStop = 0;
+        for (int round = 0; round < 300; ++round) {
+            // The kernel driver takes the started message, then the client
+            // writes its first block (the ring's last).
+            r.info().setStartedClientCount(c.startedBefore + 1);
+            if (!AwaitPlaybackClears(rings.record, std::chrono::seconds(10))) {
+                ADD_FAILURE() << "the clears count never came back to 0";
+                break;
+            }
+            WriteSingleClientBlock(rings, a.block(0), 14);
+            waitForPasses(2);
+            if (r.ringSample(14, 95, 15) != 0x01234567u || r.ringSample(14, 0, 0) != 0x01234567u)
+                ++lost;
+            // Stopped: the clears go on again.
+            r.info().setStartedClientCount(c.startedBefore);
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            waitForPasses(2);
+            keptAfterStop += r.ringSample(14, 95, 15) != 0;
+        }
+        done = true;
+        clearer.join();
+        EXPECT_EQ(lost, 0);
+        EXPECT_EQ(keptAfterStop, 0) << "the ring is cleared again once the client stopped";
+        EXPECT_EQ(r.info().playbackClearsRef().load(), 0u);
+    }
+}
+
+TEST(OutputMixing, AClearerThatDiedInTheMiddleDelaysAStartOnlyByTheBound)
+{
+    Rings r(2, 48, 10, false);
+    uint8_t* record = r.rings().record;
+    EXPECT_TRUE(AwaitPlaybackClears(record, std::chrono::milliseconds(1)));
+    r.info().playbackClearsRef().store(1);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(AwaitPlaybackClears(record, std::chrono::milliseconds(5)));
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(5));
+}
+
 TEST(OutputMixing, TheCarryLandsWhereTheTransferReadsIt)
 {
     const struct {
