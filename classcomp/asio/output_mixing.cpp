@@ -302,18 +302,17 @@ namespace {
 // Runs `clear` when at most `started` clients are started (this one among
 // them, for a client playing out its tail). The clear is counted in the
 // record before the started count is read, and a client that starts reads
-// that count after the kernel driver has published it; with a full fence
-// between each side's two accesses, either this clear sees the new client
-// and leaves the rings alone, or the new client sees the clear and waits
-// for it before its first block (AwaitPlaybackClears).
+// that count after the kernel driver has published its own start, all four
+// in the single total order: either this clear sees the new client and
+// leaves the rings alone, or the new client sees the clear and waits for it
+// before its first block (AwaitPlaybackClears).
 template <class Clear>
 bool ClearUnlessOthersStarted(uint8_t* record, uint32_t started, Clear&& clear)
 {
     const k::AsioInfo info(record);
     auto clears = info.playbackClearsRef();
     clears.fetch_add(1, std::memory_order_seq_cst);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    const bool alone = info.startedClientCount() <= started;
+    const bool alone = info.startedClientCount(std::memory_order_seq_cst) <= started;
     if (alone)
         clear();
     clears.fetch_sub(1, std::memory_order_release);
@@ -349,9 +348,8 @@ bool ClearIdlePlaybackRings(uint8_t* record, uint8_t* clipped, uint8_t* accumula
 
 bool AwaitPlaybackClears(uint8_t* record, std::chrono::nanoseconds bound)
 {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     const auto clears = k::AsioInfo(record).playbackClearsRef();
-    if (clears.load(std::memory_order_acquire) == 0)
+    if (clears.load(std::memory_order_seq_cst) == 0)
         return true;
     // A clear takes microseconds; only a clearer that died in the middle
     // of one leaves the count standing.

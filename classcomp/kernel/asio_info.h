@@ -303,9 +303,18 @@ public:
     uint32_t takePendingSlips() { return atomicU32(asio_info::kPendingSlipsOffset).exchange(0); }
     // not-started clients clearing the joined playback rings now
     std::atomic_ref<uint32_t> playbackClearsRef() const { return atomicU32(asio_info::kPlaybackClearsOffset); }
-    // registered clients whose started flag is set
-    uint32_t startedClientCount() const { return loadU32(base_ + asio_info::kStartedClientCountOffset); }
-    void setStartedClientCount(uint32_t v) { storeU32(base_ + asio_info::kStartedClientCountOffset, v); }
+    // registered clients whose started flag is set; published in the
+    // single total order, which a clear of the joined rings (clears count,
+    // then this) and a client that starts (this, then the clears count)
+    // rely on to see each other
+    uint32_t startedClientCount(std::memory_order order = std::memory_order_relaxed) const
+    {
+        return loadU32(base_ + asio_info::kStartedClientCountOffset, order);
+    }
+    void setStartedClientCount(uint32_t v)
+    {
+        storeU32(base_ + asio_info::kStartedClientCountOffset, v, std::memory_order_seq_cst);
+    }
     // 1 while streaming is enabled
     uint32_t isStreamingEnabled() const { return loadU32(base_ + asio_info::kIsStreamingEnabledOffset); }
     void setIsStreamingEnabled(uint32_t v) { storeU32(base_ + asio_info::kIsStreamingEnabledOffset, v); }
