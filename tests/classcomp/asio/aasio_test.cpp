@@ -14,9 +14,11 @@
 #include "platform/win32/process.h"
 #include "platform/win32/reg_key.h"
 #include "platform/win32/synch.h"
+#include "sim/mixer/profile.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -139,6 +141,59 @@ TEST_F(DriverObject, BindsToItsSlotAndAnswersFromTheDevice)
     EXPECT_EQ(DeviceSlotAt(0)->wrapperCount, 0u);
     EXPECT_EQ(DeviceSlotAt(0)->monitorThreadId.load(), 0u);
 }
+
+// What a host reads of each model and of the widest and the float shapes:
+// the channel counts, every channel's name from the record, its sample type
+// from the record's format byte, and the driver's name.
+class DriverObjectShapes : public DriverObject, public ::testing::WithParamInterface<sim::mixer::Profile> {};
+
+TEST_P(DriverObjectShapes, AnswerChannelsNamesAndTypesFromTheRecord)
+{
+    const sim::mixer::Profile& profile = GetParam();
+    auto narrow = [](const std::u16string& s) {
+        std::string out;
+        for (char16_t c : s)
+            out += c < 0x80 ? char(c) : '?';
+        return out.substr(0, size_t(kAsioNameLength) - 1);
+    };
+    ASSERT_NE(plugMixer(profile), nullptr);
+    IASIO* d = create(0);
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(d->init(nullptr), ASIOTrue);
+
+    char name[kAsioDriverNameLength];
+    d->getDriverName(name);
+    EXPECT_EQ(std::string(name), narrow(profile.product));
+    AsioLong in = 0, out = 0;
+    ASSERT_EQ(d->getChannels(&in, &out), ASE_OK);
+    EXPECT_EQ(uint32_t(in), profile.record.channels());
+    EXPECT_EQ(uint32_t(out), profile.playback.channels());
+    for (const bool input : {true, false}) {
+        const sim::mixer::StreamFormat& format = input ? profile.record : profile.playback;
+        for (uint32_t ch = 0; ch < format.channels(); ++ch) {
+            ASIOChannelInfo info{};
+            info.channel = AsioLong(ch);
+            info.isInput = input ? ASIOTrue : ASIOFalse;
+            ASSERT_EQ(d->getChannelInfo(&info), ASE_OK) << ch;
+            EXPECT_EQ(info.type, format.floatSamples ? ASIOSTFloat32LSB : ASIOSTInt32LSB) << ch;
+            EXPECT_EQ(std::string(info.name), narrow(format.channelNames[ch])) << (input ? "in " : "out ") << ch;
+        }
+        ASIOChannelInfo past{};
+        past.channel = AsioLong(format.channels());
+        past.isInput = input ? ASIOTrue : ASIOFalse;
+        EXPECT_EQ(d->getChannelInfo(&past), ASE_InvalidParameter);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Profiles, DriverObjectShapes,
+                         ::testing::Values(sim::mixer::profiles::qx1600(), sim::mixer::profiles::zr90Alpha(),
+                                           sim::mixer::profiles::maxChannels(), sim::mixer::profiles::floatFormat()),
+                         [](const auto& info) {
+                             std::string n;
+                             for (char c : info.param.key)
+                                 n += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                             return n;
+                         });
 
 TEST_F(DriverObject, WithoutADeviceInitFailsAndQueriesRefuse)
 {
