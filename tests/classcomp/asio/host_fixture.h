@@ -53,6 +53,11 @@ public:
     std::atomic<int> rateChanges{0};
     std::atomic<uint64_t> inputErrors{0};
     std::vector<uint32_t> timeInfoFlags; // of each bufferSwitchTimeInfo, up to 64
+    // Of each bufferSwitchTimeInfo, up to 64: the sample position and the
+    // time code's samples.
+    std::vector<uint64_t> samplePositions, timeCodeSamples;
+    std::atomic<int> rateChangedSwitches{0}; // time infos flagged kSampleRateChanged
+    std::atomic<double> changedRate{0};     // the last rate sampleRateDidChange gave
     std::vector<uint32_t> indexes;        // of each switch, up to 64
     uint64_t hostFrame = 0;               // frames handed over so far
     // The first input frame index of every switch (channel 0), up to 4,096.
@@ -124,11 +129,23 @@ private:
             std::lock_guard lock(h->mutex);
             if (h->timeInfoFlags.size() < 64)
                 h->timeInfoFlags.push_back(time->timeInfo.flags);
+            if (h->samplePositions.size() < 64) {
+                h->samplePositions.push_back(uint64_t(time->timeInfo.samplePosition.hi) << 32 |
+                                             time->timeInfo.samplePosition.lo);
+                h->timeCodeSamples.push_back(uint64_t(time->timeCode.timeCodeSamples.hi) << 32 |
+                                             time->timeCode.timeCodeSamples.lo);
+            }
         }
+        if (time->timeInfo.flags & kSampleRateChanged)
+            h->rateChangedSwitches.fetch_add(1);
         h->onSwitch(index);
         return time;
     }
-    static void onRateChange(ASIOSampleRate) { active()->rateChanges.fetch_add(1); }
+    static void onRateChange(ASIOSampleRate rate)
+    {
+        active()->changedRate.store(rate);
+        active()->rateChanges.fetch_add(1);
+    }
     static AsioLong onMessage(AsioLong selector, AsioLong, void*, double*)
     {
         TestHost* h = active();

@@ -86,6 +86,77 @@ TEST_F(Streaming, CreatesBuffersOnTheKernelRingsAndHandsEveryInputSample)
     EXPECT_EQ(host_.driver->start(), ASE_NotPresent);
 }
 
+// Time info: flags 7 at every switch, the time code 600 s ahead of the
+// sample position; a rate changed under the running host calls
+// sampleRateDidChange once, flags one last switch 0x17 and asks for a reset,
+// after which the new buffers stream at the new rate with flags 7 again.
+TEST_F(Streaming, TimeInfoCarriesItsFlagsAndTimeCodeAndARateChangeOnce)
+{
+    ready(48000, 8);
+    auto checkTimeCode = [&](uint64_t rate) {
+        const auto positions = host_.copy(host_.samplePositions);
+        const auto codes = host_.copy(host_.timeCodeSamples);
+        ASSERT_GE(positions.size(), 20u);
+        for (size_t i = 0; i < positions.size(); ++i) {
+            EXPECT_EQ(codes[i], rate * 600 + (positions[i] & 0xFFFFFFFFu)) << "switch " << i;
+            if (i > 0) {
+                EXPECT_EQ(positions[i], positions[i - 1] + uint64_t(host_.frames)) << "switch " << i;
+            }
+        }
+        for (uint32_t f : host_.copy(host_.timeInfoFlags))
+            EXPECT_EQ(f, 7u);
+    };
+    EXPECT_EQ(host_.driver->future(kAsioEnableTimeCodeRead, nullptr), ASE_SUCCESS);
+    ASSERT_EQ(host_.create(), ASE_OK);
+    ASSERT_EQ(host_.driver->start(), ASE_OK);
+    ASSERT_TRUE(waitForSwitches(30));
+    checkTimeCode(48000);
+    EXPECT_EQ(host_.rateChanges.load(), 0);
+    EXPECT_EQ(host_.rateChangedSwitches.load(), 0);
+
+    AudioDeviceInterfaceWrapper* other = openUnlisted();
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(uOrvoAudioSetSampleRate(0, other, 44100), 0);
+    ASSERT_TRUE(waitFor([&] { return host_.resetRequests.load() > 0; }));
+    EXPECT_EQ(host_.rateChanges.load(), 1);
+    EXPECT_EQ(host_.changedRate.load(), 44100.0);
+    EXPECT_EQ(host_.rateChangedSwitches.load(), 1);
+
+    EXPECT_EQ(host_.driver->stop(), ASE_OK);
+    EXPECT_EQ(host_.driver->disposeBuffers(), ASE_OK);
+    EXPECT_EQ(host_.driver->Release(), 0u);
+    {
+        std::lock_guard lock(host_.mutex);
+        host_.timeInfoFlags.clear();
+        host_.samplePositions.clear();
+        host_.timeCodeSamples.clear();
+    }
+    again(44100);
+    EXPECT_EQ(host_.driver->future(kAsioEnableTimeCodeRead, nullptr), ASE_SUCCESS);
+    ASSERT_EQ(host_.create(), ASE_OK);
+    ASSERT_EQ(host_.driver->start(), ASE_OK);
+    ASSERT_TRUE(waitForSwitches(30));
+    checkTimeCode(44100);
+    EXPECT_EQ(host_.rateChangedSwitches.load(), 1);
+    EXPECT_EQ(host_.driver->stop(), ASE_OK);
+    EXPECT_EQ(host_.driver->disposeBuffers(), ASE_OK);
+}
+
+// A host that does not support time info is called at bufferSwitch.
+TEST_F(Streaming, AHostWithoutTimeInfoGetsBufferSwitch)
+{
+    ready(48000, 8);
+    host_.answersTimeInfo = false;
+    ASSERT_EQ(host_.create(), ASE_OK);
+    EXPECT_EQ(host_.timeInfoQuestions.load(), 1);
+    ASSERT_EQ(host_.driver->start(), ASE_OK);
+    ASSERT_TRUE(waitForSwitches(20));
+    EXPECT_EQ(host_.driver->stop(), ASE_OK);
+    EXPECT_TRUE(host_.copy(host_.timeInfoFlags).empty());
+    EXPECT_EQ(host_.inputErrors.load(), 0u);
+    EXPECT_EQ(host_.driver->disposeBuffers(), ASE_OK);
+}
+
 // A stream at a rate and buffer time (the block size they give), whose
 // output the mixer records.
 class StreamingAtRate : public orvo::asio::testing::HostFixture,
