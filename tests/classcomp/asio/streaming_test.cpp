@@ -8,6 +8,7 @@
 #include "classcomp/asio/streaming_thread.h"
 #include "classcomp/kernel/asio_info.h"
 #include "platform/win32/message.h"
+#include "platform/win32/threads.h"
 
 #include <gtest/gtest.h>
 #include <filesystem>
@@ -283,6 +284,29 @@ TEST_F(Streaming, DisposeAndCreateAgainOnTheSameObject)
     }
     EXPECT_EQ(host_.inputErrors.load(), 0u);
     EXPECT_EQ(host_.resetRequests.load(), 0);
+}
+
+// A streaming thread that failed to start leaves no handle behind: the next
+// init starts one, which streams.
+TEST_F(Streaming, AStreamingThreadThatFailedToStartIsStartedAtTheNextInit)
+{
+    ASSERT_NE(plugQx1600(), nullptr);
+    ASSERT_TRUE(RegistrySetBufferSizeMillisecs(0, 8));
+    create(0);
+    w32::failNextThreadCreations(1);
+    ASSERT_EQ(host_.driver->init(nullptr), ASIOTrue);
+    EXPECT_EQ(object()->streamingThread(), nullptr);
+    EXPECT_NE(host_.create(), ASE_OK);
+
+    ASSERT_EQ(host_.driver->init(nullptr), ASIOTrue);
+    ASSERT_NE(object()->streamingThread(), nullptr);
+    userClock_.drive(object()->streamingThread());
+    ASSERT_EQ(host_.create(), ASE_OK);
+    ASSERT_EQ(host_.driver->start(), ASE_OK);
+    ASSERT_TRUE(waitForSwitches(50));
+    EXPECT_EQ(host_.driver->stop(), ASE_OK);
+    EXPECT_EQ(host_.inputErrors.load(), 0u);
+    EXPECT_EQ(host_.driver->disposeBuffers(), ASE_OK);
 }
 
 // The test clock: a streaming thread already asleep when the test names it
