@@ -195,6 +195,50 @@ INSTANTIATE_TEST_SUITE_P(Profiles, DriverObjectShapes,
                              return n;
                          });
 
+// More channels than a host can be given: the query methods report them,
+// createBuffers refuses with its reason, and the names the record could not
+// hold whole are read cut short or empty, never past their area.
+TEST_F(DriverObject, MoreThanTwentyChannelsAreRefusedAtCreateBuffers)
+{
+    const sim::mixer::Profile p = sim::mixer::profiles::nameOverflow(); // 24 each way, 126-character names
+    ASSERT_NE(plugMixer(p), nullptr);
+    IASIO* d = create(0);
+    ASSERT_EQ(d->init(nullptr), ASIOTrue);
+    AsioLong in = 0, out = 0;
+    ASSERT_EQ(d->getChannels(&in, &out), ASE_OK);
+    EXPECT_EQ(in, 24);
+    EXPECT_EQ(out, 24);
+
+    // 20 names of 126 characters fill 5,080 of the 5,100 bytes; the 21st
+    // keeps 9 characters and its zero, the rest are dropped.
+    auto nameOf = [&](AsioLong channel, bool input) {
+        ASIOChannelInfo info{};
+        info.channel = channel;
+        info.isInput = input ? ASIOTrue : ASIOFalse;
+        EXPECT_EQ(d->getChannelInfo(&info), ASE_OK) << channel;
+        return std::string(info.name);
+    };
+    for (const bool input : {true, false}) {
+        const auto& names = input ? p.record.channelNames : p.playback.channelNames;
+        EXPECT_EQ(nameOf(19, input), std::string(names[19].begin(), names[19].begin() + kAsioNameLength - 1));
+        EXPECT_EQ(nameOf(20, input), std::string(names[20].begin(), names[20].begin() + 9));
+        for (AsioLong ch = 21; ch < 24; ++ch)
+            EXPECT_EQ(nameOf(ch, input), "") << ch;
+    }
+
+    AsioLong mn = 0, mx = 0, frames = 0, gran = 0;
+    ASSERT_EQ(d->getBufferSize(&mn, &mx, &frames, &gran), ASE_OK);
+    ASIOCallbacks callbacks{};
+    ASIOBufferInfo infos[2] = {{ASIOTrue, 0, {nullptr, nullptr}}, {ASIOFalse, 0, {nullptr, nullptr}}};
+    enableLog();
+    const std::string log =
+        logOf([&] { EXPECT_EQ(d->createBuffers(infos, 2, frames, &callbacks), ASE_InvalidMode); });
+    EXPECT_EQ(count(log, "Refuse to create buffers for 24 inputs and 24 outputs"), 1u) << log;
+    EXPECT_FALSE(object()->isBufferSizeInited());
+    EXPECT_EQ(infos[0].buffers[0], nullptr);
+    EXPECT_EQ(d->start(), ASE_NotPresent);
+}
+
 TEST_F(DriverObject, WithoutADeviceInitFailsAndQueriesRefuse)
 {
     IASIO* d = create(3);

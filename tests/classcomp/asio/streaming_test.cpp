@@ -107,11 +107,14 @@ TEST_F(Streaming, TimeInfoCarriesItsFlagsAndTimeCodeAndARateChangeOnce)
         for (uint32_t f : host_.copy(host_.timeInfoFlags))
             EXPECT_EQ(f, 7u);
     };
-    EXPECT_EQ(host_.driver->future(kAsioEnableTimeCodeRead, nullptr), ASE_SUCCESS);
-    ASSERT_EQ(host_.create(), ASE_OK);
-    ASSERT_EQ(host_.driver->start(), ASE_OK);
-    ASSERT_TRUE(waitForSwitches(30));
-    checkTimeCode(48000);
+    auto streamWithTimeCode = [&](uint64_t rate) {
+        EXPECT_EQ(host_.driver->future(kAsioEnableTimeCodeRead, nullptr), ASE_SUCCESS);
+        ASSERT_EQ(host_.create(), ASE_OK);
+        ASSERT_EQ(host_.driver->start(), ASE_OK);
+        ASSERT_TRUE(waitForSwitches(30));
+        checkTimeCode(rate);
+    };
+    ASSERT_NO_FATAL_FAILURE(streamWithTimeCode(48000));
     EXPECT_EQ(host_.rateChanges.load(), 0);
     EXPECT_EQ(host_.rateChangedSwitches.load(), 0);
 
@@ -133,11 +136,7 @@ TEST_F(Streaming, TimeInfoCarriesItsFlagsAndTimeCodeAndARateChangeOnce)
         host_.timeCodeSamples.clear();
     }
     again(44100);
-    EXPECT_EQ(host_.driver->future(kAsioEnableTimeCodeRead, nullptr), ASE_SUCCESS);
-    ASSERT_EQ(host_.create(), ASE_OK);
-    ASSERT_EQ(host_.driver->start(), ASE_OK);
-    ASSERT_TRUE(waitForSwitches(30));
-    checkTimeCode(44100);
+    ASSERT_NO_FATAL_FAILURE(streamWithTimeCode(44100));
     EXPECT_EQ(host_.rateChangedSwitches.load(), 1);
     EXPECT_EQ(host_.driver->stop(), ASE_OK);
     EXPECT_EQ(host_.driver->disposeBuffers(), ASE_OK);
