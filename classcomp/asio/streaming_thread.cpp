@@ -325,7 +325,7 @@ void StreamingThread::streamBlocks()
             // the message ends before this client writes into them.
             if (!AwaitPlaybackClears(reg_.record, kPlaybackClearWait))
                 uLog(1, "Playback rings still being cleared after %d ms; starting anyway; logging ID: %d",
-                     int(std::chrono::duration_cast<std::chrono::milliseconds>(kPlaybackClearWait).count()), id_);
+                     int(kPlaybackClearWait.count()), id_);
             // The others count this client from the kernel's next block on
             // (the record's count follows the message at once); a block they
             // took up before may be mixed without it, never written twice.

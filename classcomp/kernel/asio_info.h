@@ -106,9 +106,9 @@ inline constexpr size_t kInputChannelNamesOffset = 988;
 inline constexpr size_t kOutputChannelNamesOffset = 6088;
 inline constexpr size_t kReserved1Offset = 11230; // 2 bytes, zero (11200..11229: mixing counters)
 inline constexpr size_t kClassIdOffset = 11232;
-// Not-started clients clearing the joined playback rings right now (u32,
-// aligned, in the slips' line). A client that starts waits for it to reach
-// zero before it writes its first block.
+// Clients clearing the joined playback rings right now, not started or
+// alone in their tail (u32, aligned, in the slips' line). A client that
+// starts waits for it to reach zero before it writes its first block.
 inline constexpr size_t kPlaybackClearsOffset = 11328;
 inline constexpr size_t kPacketFramesRingOffset = 11348;
 inline constexpr size_t kRequestedPacketFramesRingOffset = 11392;
@@ -301,7 +301,7 @@ public:
     // Clients add while the kernel takes: both locked, on the aligned field.
     void addPendingSlips(uint32_t n = 1) { atomicU32(asio_info::kPendingSlipsOffset).fetch_add(n); }
     uint32_t takePendingSlips() { return atomicU32(asio_info::kPendingSlipsOffset).exchange(0); }
-    // not-started clients clearing the joined playback rings now
+    // clients clearing the joined playback rings now
     std::atomic_ref<uint32_t> playbackClearsRef() const { return atomicU32(asio_info::kPlaybackClearsOffset); }
     // registered clients whose started flag is set; published in the
     // single total order, which a clear of the joined rings (clears count,

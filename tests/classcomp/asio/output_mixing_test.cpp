@@ -345,9 +345,6 @@ TEST(OutputMixing, AnAdditionSpanningTheTurnoverLeavesNothingForTheNextCycle)
     EXPECT_EQ(dirty, 0u) << "cycles that began with a partial sum in the slot";
 }
 
-// Both paths put the same bytes after the ring, at the offsets the kernel
-// driver reads them, for overruns of parts of frames, whole frames and more
-// than a block; nothing past the mapping.
 // A client that starts while another clears the rings (not started, or
 // alone in its tail) never has its first block cleared under it.
 TEST(OutputMixing, AClientStartingDuringAClearKeepsItsFirstBlock)
@@ -417,6 +414,9 @@ TEST(OutputMixing, AClearerThatDiedInTheMiddleDelaysAStartOnlyByTheBound)
     EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(5));
 }
 
+// Both paths put the same bytes after the ring, at the offsets the kernel
+// driver reads them, for overruns of parts of frames, whole frames and more
+// than a block; nothing past the mapping.
 TEST(OutputMixing, TheCarryLandsWhereTheTransferReadsIt)
 {
     const struct {
