@@ -9,6 +9,8 @@
 #include "mixer/model/mixer_model.h"
 #include "resources/gui_resources.h"
 
+#include "controlpanel/dialog_font.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -27,6 +29,7 @@ int main(int argc, char** argv)
     {
         QApplication app(argc, argv);
         initGuiResources();
+        useDialogFont();
         const QDir folder(QString::fromLocal8Bit(argv[1]));
         OrvoBufferSize window;
         MixerModel panel(nullptr, MixerModel::Devices::Unused); // the control panel's, as far as sizes go

@@ -2,6 +2,7 @@
 // The start of both GUI programs: one copy at a time, the window, the event
 // loop, then the device service's end once every model is gone.
 
+#include "controlpanel/dialog_font.h"
 #include "controlpanel/single_instance.h"
 #include "mixer/model/mixer_model.h"
 #include "resources/gui_resources.h"
@@ -21,6 +22,7 @@ int runSingleInstanceProgram(int argc, char** argv, const char* instanceKey, con
         if (!guard.acquire())
             return -1;
         initGuiResources();
+        useDialogFont();
         if (windowIcon != nullptr)
             QApplication::setWindowIcon(QIcon(QString::fromLatin1(windowIcon)));
         auto* window = new Window(nullptr);

@@ -3,6 +3,7 @@
 // read its settings, and writes what the window shows to FILE. For the demo
 // on machines without a display.
 
+#include "controlpanel/dialog_font.h"
 #include "controlpanel/orvo_control_panel.h"
 #include "resources/gui_resources.h"
 
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
     {
         QApplication app(argc, argv);
         initGuiResources();
+        useDialogFont();
         OrvoControlPanel window;
         window.show();
         QElapsedTimer waited;

@@ -205,7 +205,8 @@ bool writeLicences(const QString& outDir, const QString& lgplPath, const QString
             std::fprintf(stderr, "make_gui_resources: want <title>=<file>, got %s\n", qPrintable(notice));
             return false;
         }
-        html += "<li><b>" + notice.left(eq).toHtmlEscaped() + "</b><pre>" +
+        // Kept as laid out, but wrapped at the box's width.
+        html += "<li><b>" + notice.left(eq).toHtmlEscaped() + "</b><pre style=\"white-space: pre-wrap\">" +
                 readText(notice.mid(eq + 1), &ok).toHtmlEscaped() + "</pre></li>\n";
     }
     html += "</ol>\n</body></html>\n";

@@ -6,6 +6,7 @@
 
 #include "sim_mixers.h"  // first: see there
 
+#include "controlpanel/dialog_font.h"
 #include "controlpanel/forms/about_dialog.h"
 #include "controlpanel/orvo_control_panel.h"
 #include "resources/gui_resources.h"
@@ -37,8 +38,7 @@ private:
 void Screenshots::initTestCase() {
     initGuiResources();
     qputenv("ORVO_REGISTRY_ROOT", registry.path().toUtf8());
-    // The desktop's font, which the forms are laid out for.
-    QApplication::setFont(QFont("Sans Serif", 9));
+    useDialogFont();  // the programs' own
     folder = qEnvironmentVariable("ORVO_SCREENSHOT_DIR", QStringLiteral(QT_TESTCASE_BUILDDIR "/screenshots"));
     QVERIFY(QDir().mkpath(folder));
 }
