@@ -1,5 +1,6 @@
 // The main window's form right after setupUi, before the window adjusts it.
 
+#include "controlpanel/dialog_font.h"
 #include "controlpanel/forms/no_device_panel.h"
 #include "controlpanel/forms/qx1600_panel.h"
 #include "controlpanel/forms/zr90alpha_panel.h"
@@ -19,9 +20,9 @@ class MainFormTest : public QObject {
 private slots:
     void initTestCase() {
         initGuiResources();
-        // The desktop's font (the offscreen platform's own is 12 point), so
+        // The programs' own font (the offscreen platform's is 12 point), so
         // that widths are those a user sees.
-        QApplication::setFont(QFont("Sans Serif", 9));
+        useDialogFont();
     }
     void init();
     void cleanup();
@@ -187,7 +188,7 @@ void MainFormTest::modelPanelForms_data() {
     row(1, "radioButtonSubX300", placed, "300 / 3.0 kHz");
     row(1, "label_3", placed, "USB Port Status:");
     row(1, "label_9", placed, "Buffer Size:  ");
-    row(1, "labelBufferSize", placed, "25 ms");
+    row(1, "labelBufferSize", placed, "1 ms");
     row(1, "groupBoxDeck3", placed, "Deck III");
     row(1, "labelD2Sensitivity", placed, "Sensitivity (mV):");
     row(1, "labelD4USBRecord", placed, "USB 7-8 Record:");
@@ -206,7 +207,7 @@ void MainFormTest::modelPanelForms_data() {
     row(2, "radioButtonEQKillMomentary", placed, "Momentary");
     row(2, "label_14", placed, "Low");
     row(2, "label_13", placed, "Treble");
-    row(2, "labelBufferSize", placed, "25 ms");
+    row(2, "labelBufferSize", placed, "1 ms");
     row(2, "groupBoxDeck2", placed, "Deck 2");
     row(2, "labelD1Sensitivity", placed, "Sensitivity (mV):");
     row(2, "labelD2Sensitivity", placed, "Sensitivity (mV):");
