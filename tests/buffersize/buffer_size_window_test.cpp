@@ -108,6 +108,7 @@ public:
     ProgramRun(const QString& program, const QString& tmp, const QString& registry, const QStringList& args = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("ORVO_SESSION_DIR", tmp);
         env.insert("TMPDIR", tmp);
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("ORVO_MIDI_API", "dummy");
@@ -128,13 +129,14 @@ public:
 
 bool keyHeld(const QString& tmp, const char* key)
 {
-    const QByteArray saved = qgetenv("TMPDIR");
-    qputenv("TMPDIR", tmp.toUtf8());
-    QSharedMemory probe(key);
+    const QByteArray saved = qgetenv("ORVO_SESSION_DIR");
+    qputenv("ORVO_SESSION_DIR", tmp.toUtf8());
+    QSharedMemory probe;
+    probe.setNativeKey(instanceKeyFile(QString::fromLatin1(key)));
     const bool held = probe.attach(QSharedMemory::ReadOnly);
     if (held)
         probe.detach();
-    qputenv("TMPDIR", saved);
+    qputenv("ORVO_SESSION_DIR", saved);
     return held;
 }
 

@@ -11,13 +11,15 @@
 
 namespace {
 
-// The System V keys derive from files in the temporary folder, so a folder
-// of the test's own keeps these runs away from a running program.
+// The keys live in the user session's folder; a session folder of the
+// test's own keeps these runs away from a running program. tmp: the copy's
+// temporary folder, which has no say.
 class Holder {
 public:
-    Holder(const QString& key, const QString& tmp) {
+    Holder(const QString& key, const QString& session, const QString& tmp = QString()) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("TMPDIR", tmp);
+        env.insert("ORVO_SESSION_DIR", session);
+        env.insert("TMPDIR", tmp.isEmpty() ? session : tmp);
         process.setProcessEnvironment(env);
         process.start(QStringLiteral(ORVO_INSTANCE_HOLDER), {key});
     }
@@ -58,6 +60,7 @@ class ControlPanelRun {
 public:
     ControlPanelRun(const QString& tmp, const QString& registry) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("ORVO_SESSION_DIR", tmp);
         env.insert("TMPDIR", tmp);
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("ORVO_MIDI_API", "dummy");
@@ -74,11 +77,12 @@ public:
     }
     // The key is held once another process can attach to its segment.
     static bool keyHeld(const QString& tmp) {
-        const QByteArray saved = qgetenv("TMPDIR");
-        qputenv("TMPDIR", tmp.toUtf8());
-        QSharedMemory probe(kControlPanelInstanceKey);
+        const QByteArray saved = qgetenv("ORVO_SESSION_DIR");
+        qputenv("ORVO_SESSION_DIR", tmp.toUtf8());
+        QSharedMemory probe;
+        probe.setNativeKey(instanceKeyFile(kControlPanelInstanceKey));
         const bool held = probe.attach(QSharedMemory::ReadOnly);
-        qputenv("TMPDIR", saved);
+        qputenv("ORVO_SESSION_DIR", saved);
         return held;
     }
     bool running() { return !process.waitForFinished(1500); }
@@ -102,6 +106,7 @@ class SingleInstanceTest : public QObject {
     Q_OBJECT
 private slots:
     void secondCopyExitsWithMinusOne();
+    void secondCopyWithOtherTmpdirIsRefused();
     void programsDoNotCollide();
     void killedCopyDoesNotBlock();
     void cleanExitFreesTheKey();
@@ -117,6 +122,14 @@ void SingleInstanceTest::secondCopyExitsWithMinusOne() {
     QVERIFY(first.held());
     Holder second(kControlPanelInstanceKey, tmp.path());
     QCOMPARE(second.refusedWith(), 255);  // -1 as a process exit status
+}
+
+void SingleInstanceTest::secondCopyWithOtherTmpdirIsRefused() {
+    QTemporaryDir firstTmp, secondTmp;
+    Holder first(kControlPanelInstanceKey, tmp.path(), firstTmp.path());
+    QVERIFY(first.held());
+    Holder second(kControlPanelInstanceKey, tmp.path(), secondTmp.path());
+    QCOMPARE(second.refusedWith(), 255);
 }
 
 void SingleInstanceTest::programsDoNotCollide() {
