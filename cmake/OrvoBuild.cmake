@@ -89,6 +89,12 @@ function(orvo_add_qttest name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} Qt5::Test orvo_warnings)
   set_target_properties(${name} PROPERTIES AUTOMOC ON)
   add_test(NAME ${name} COMMAND ${name})
+  set(env "QT_QPA_PLATFORM=offscreen")
+  if(ORVO_SANITIZE MATCHES "address")
+    # Full stacks, so that the suppressions for Qt's own leaks find Qt's
+    # frames (scripts/lsan.supp).
+    list(APPEND env "ASAN_OPTIONS=fast_unwind_on_malloc=0")
+  endif()
   set_tests_properties(${name} PROPERTIES
-    LABELS "unit;${ARG_LABELS}" TIMEOUT 300 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+    LABELS "unit;${ARG_LABELS}" TIMEOUT 300 ENVIRONMENT "${env}")
 endfunction()
