@@ -5,11 +5,10 @@
 // after to FOLDER.
 
 #include "buffersize/orvo_buffer_size.h"
+#include "controlpanel/dialog_font.h"
 #include "controlpanel/widgets/buffer_slider.h"
 #include "mixer/model/mixer_model.h"
 #include "resources/gui_resources.h"
-
-#include "controlpanel/dialog_font.h"
 
 #include <QApplication>
 #include <QDir>
