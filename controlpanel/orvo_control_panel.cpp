@@ -350,9 +350,11 @@ void OrvoControlPanel::onEnableFirmwareRollback() {
 void OrvoControlPanel::onDeviceModelChannelValueRecieved(int value) {
     if (closing)
         return;
-    parameterMap[MidiChannelParameterKey] = value;
+    // A channel the mixer cannot have is kept nowhere: the map is what an
+    // export writes, and the import takes only 1..16.
     if (value < 1 || value > 16)
         return;
+    parameterMap[MidiChannelParameterKey] = value;
     midiChannel = static_cast<uint8_t>(value);
     if (mixerType == FirstModel)
         ui->pageQX1600->setMidiChannelDisplay(value);
