@@ -274,7 +274,14 @@ void OrvoControlPanel::selectDevice(orvo_device_ptr_t device) {
     }
     ui->labelFWDeviceType->setText(deviceTypeName);
     firmwareUiState = 1;
+    // The new device's reports are taken from the moment it is current (the
+    // window serves events while the pair switches): its port first.
+    if (device)
+        devicePort = devicePortLetter(device) == 'A' ? 1 : 2;
     deviceModel->setCurrentDevice(device);
+    // A report handled during the switch may have selected another device.
+    if (selection != selectionCount.load())
+        return;
     refreshDevice(false);
 }
 

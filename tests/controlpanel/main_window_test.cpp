@@ -18,6 +18,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -41,6 +42,8 @@ private slots:
     void unplugSelectedDuringItsRead();
     void removalWhileSelectingProcessesEvents();
     void lateReportsOfThePreviousMixerAreDropped();
+    void theWindowRepaintsDuringASwitch();
+    void theNewPortIsSetBeforeItsReportsAreTaken();
     void firstRescanAfterShowAndAfterRestore();
     void changesGoToTheMixerAndTheMap();
     void nothingSentBeforeTheChannelIsKnown();
@@ -77,6 +80,18 @@ private:
             texts << combo()->itemText(i);
         return texts;
     }
+
+    // What the window did while a selection switched the open port pair:
+    // the paints, and the current device and port at an event posted
+    // before the switch.
+    struct DuringSwitch {
+        int paints = 0;
+        bool probed = false;
+        orvo_device_ptr_t device = nullptr;
+        int port = 0;
+    };
+    // A two-port mixer, its port A current: switches to port B.
+    DuringSwitch switchToPortB();
 
     QTemporaryDir registry;
     std::unique_ptr<SimulatedMixers> sim;
@@ -350,6 +365,76 @@ void MainWindowTest::lateReportsOfThePreviousMixerAreDropped() {
     std::thread current([&] { emit window->model()->cpValueRecieved(3, 42); });
     QTRY_COMPARE(window->parameters().value(3), 42);
     current.join();
+}
+
+namespace {
+constexpr QEvent::Type kProbeEvent = QEvent::Type(QEvent::User + 1);
+
+class SwitchWatcher : public QObject {
+public:
+    SwitchWatcher(OrvoControlPanel* window, std::function<void()> probe) : window(window), probe(std::move(probe)) {}
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (event->type() == kProbeEvent && object == window)
+            probe();
+        else if (event->type() == QEvent::Paint)
+            if (auto* widget = qobject_cast<QWidget*>(object); widget && widget->window() == window)
+                ++paints;
+        return false;
+    }
+    OrvoControlPanel* window;
+    std::function<void()> probe;
+    int paints = 0;
+};
+}  // namespace
+
+MainWindowTest::DuringSwitch MainWindowTest::switchToPortB() {
+    DuringSwitch seen;
+    makeWindow();
+    plug(mixerConfig(kFirstModel, 1, true));
+    if (!waitForCount(2))
+        return seen;
+    waitUntilReadEnded();
+    const int b = orvo::model::devicePortLetter(itemDevice(0)) == 'B' ? 0 : 1;
+    if (window->model()->currentDevice() == itemDevice(b)) {
+        combo()->setCurrentIndex(1 - b);
+        waitUntilReadEnded();
+    }
+    SwitchWatcher watcher(window, [&] {
+        seen.probed = true;
+        seen.device = window->model()->currentDevice();
+        seen.port = window->port();
+    });
+    qApp->installEventFilter(&watcher);
+    // Both are taken in posting order, before anything the switch posts.
+    window->update();
+    QCoreApplication::postEvent(window, new QEvent(QEvent::UpdateRequest));
+    QCoreApplication::postEvent(window, new QEvent(kProbeEvent));
+    combo()->setCurrentIndex(b);  // the same page: nothing else serves events
+    qApp->removeEventFilter(&watcher);
+    seen.paints = watcher.paints;
+    if (!seen.probed)
+        QCoreApplication::sendPostedEvents(window, kProbeEvent);
+    return seen;
+}
+
+void MainWindowTest::theWindowRepaintsDuringASwitch() {
+    const DuringSwitch seen = switchToPortB();
+    QVERIFY(seen.paints > 0);
+    QVERIFY(seen.probed);
+}
+
+// Reports of the new device are taken from the moment it is current: its
+// port is known by then, so the port keys are judged by the right port.
+void MainWindowTest::theNewPortIsSetBeforeItsReportsAreTaken() {
+    const DuringSwitch seen = switchToPortB();
+    QVERIFY(seen.probed);
+    QVERIFY(seen.device != nullptr);
+    QCOMPARE(orvo::model::devicePortLetter(seen.device), 'B');
+    QCOMPARE(seen.port, 2);
+    waitUntilReadEnded();
+    QCOMPARE(window->port(), 2);
+    QVERIFY(!window->parameters().contains(90));
+    QVERIFY(window->parameters().contains(92));
 }
 
 void MainWindowTest::firstRescanAfterShowAndAfterRestore() {
