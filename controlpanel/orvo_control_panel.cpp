@@ -306,7 +306,11 @@ void OrvoControlPanel::refreshDevice(bool reRead) {
 
 void OrvoControlPanel::enablePanelForDevice() {
     const orvo_device_ptr_t device = deviceModel->currentDevice();
-    ui->stackedWidgetDevices->setEnabled(!device || (!busy && device->state == Orvo::kDeviceApplication));
+    // Every parameter goes out on the mixer's channel: until it is known a
+    // change or an import could reach nothing, so none is offered.
+    ui->stackedWidgetDevices->setEnabled(
+        !device || (!busy && device->state == Orvo::kDeviceApplication && midiChannel != 0));
+    ui->pushButtonImport->setEnabled(midiChannel != 0);
 }
 
 void OrvoControlPanel::setDeviceFirmwareVersion(const QString& text, int version) {
@@ -362,9 +366,12 @@ void OrvoControlPanel::onDeviceModelChannelValueRecieved(int value) {
     if (value < 1 || value > 16)
         return;
     parameterMap[MidiChannelParameterKey] = value;
+    const bool wasUnknown = midiChannel == 0;
     midiChannel = static_cast<uint8_t>(value);
     if (mixerType == FirstModel)
         ui->pageQX1600->setMidiChannelDisplay(value);
+    if (wasUnknown)
+        enablePanelForDevice();
 }
 
 void OrvoControlPanel::onDeviceModelCPValueRecieved(int parameterKey, int value) {
@@ -421,6 +428,8 @@ void OrvoControlPanel::updateSettingsFileLabel() {
 }
 
 void OrvoControlPanel::on_pushButtonImport_clicked() {
+    if (midiChannel == 0)
+        return; // nothing could be sent: the button is not offered
     if (userSettings->importSettings(&parameterMap, QString::number(mixerType), deviceFirmwareText) &&
         !userSettings->fileName().isEmpty()) {
         applySettingsToDevice();

@@ -4,12 +4,14 @@
 #include "sim/mixer/midi_bootloader.h"
 
 #include "controlpanel/orvo_control_panel.h"
+#include "controlpanel/settings_presenter.h"
 #include "mixer/midi/midi_service.h"
 #include "mixer/model/device_text.h"
 #include "resources/gui_resources.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -47,6 +49,7 @@ private slots:
     void firstRescanAfterShowAndAfterRestore();
     void changesGoToTheMixerAndTheMap();
     void nothingSentBeforeTheChannelIsKnown();
+    void aMixerWithoutAKnownChannelStaysLocked();
     void applySettingsSendsTheMapInKeyOrder();
     void busyDuringARead();
     void silentReadIsStartedAgainByTheTimer();
@@ -509,6 +512,56 @@ void MainWindowTest::nothingSentBeforeTheChannelIsKnown() {
     QTest::qWait(200);
     QVERIFY(b.mixer.receivedControlChanges().empty());
     QVERIFY(!window->parameters().contains(3));
+}
+
+namespace {
+struct AnsweringPresenter : SettingsPresenter {
+    QString path;
+    QStringList warnings;
+    QString chooseFile(QWidget*, int, const QString&, const QString&, const QString&) override { return path; }
+    void showWarning(const QString& text, const QString& informative) override { warnings << text + "|" + informative; }
+};
+}  // namespace
+
+// A mixer that reports a channel it cannot have: its read ends, but nothing
+// could reach it, so neither a panel change nor an import is offered, and an
+// import asked for all the same shows nothing as loaded.
+void MainWindowTest::aMixerWithoutAKnownChannelStaysLocked() {
+    auto config = mixerConfig(kFirstModel, 1);
+    config.channel = 17;
+    makeWindow();
+    PluggedMixer& a = plug(config);
+    QVERIFY(waitForCount(1));
+    waitUntilReadEnded();
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(window->parameters().contains('B'));  // the values were read
+    QCOMPARE(window->currentMidiChannel(), 0);
+    QVERIFY(!pages()->isEnabled());
+    auto* import = window->findChild<QPushButton*>("pushButtonImport");
+    QVERIFY(!import->isEnabled());
+
+    QTemporaryDir files;
+    AnsweringPresenter presenter;
+    presenter.path = files.filePath("settings.oms");
+    QFile file(presenter.path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[General]\nmodel=2\nversion=1.0.5\n[Settings]\n66=3\n258=4\n");
+    file.close();
+    window->setSettingsPresenter(&presenter);
+    const QMap<int, int> before = window->parameters();
+    a.mixer.clearReceived();
+    QMetaObject::invokeMethod(window, "on_pushButtonImport_clicked");
+    window->setSettingsPresenter(nullptr);
+    QVERIFY(!label("labelImportedStatus")->isVisible());
+    QCOMPARE(window->parameters(), before);
+    QCOMPARE(int(a.mixer.channel()), 17);
+
+    // Once the mixer tells a channel it can have, all is offered again.
+    a.mixer.sendRaw(0, {0xF0, 0x00, 0x00, 0x4E, 0x08, 0x03, 0xF7});
+    QTRY_COMPARE(window->currentMidiChannel(), 3);
+    QVERIFY(pages()->isEnabled());
+    QVERIFY(import->isEnabled());
 }
 
 void MainWindowTest::applySettingsSendsTheMapInKeyOrder() {
