@@ -85,6 +85,10 @@ void SettingsFilesTest::initTestCase() {
 }
 
 void SettingsFilesTest::init() {
+    // A failed init is not followed by cleanup: its window goes before its mixers.
+    delete window;
+    window = nullptr;
+    sim.reset();
     presenter = ScriptedPresenter();
     sim = std::make_unique<SimulatedMixers>();
     mixer = &sim->plug(mixerConfig(kFirstModel, 1), false);

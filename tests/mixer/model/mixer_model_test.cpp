@@ -516,10 +516,13 @@ TEST_F(ModelFirmware, ValuesArrivingDuringTheUpdate)
     EXPECT_EQ(std::count(accepted.begin(), accepted.end(), true), 0);
     ASSERT_FALSE(acceptedDuringUpdate.empty());
     EXPECT_EQ(std::count(acceptedDuringUpdate.begin(), acceptedDuringUpdate.end(), true), 0);
-    EXPECT_TRUE(waitFor([&] {
-        MidiDevice* back = gui.device(1000001);
-        return back && back->descriptor.firmwareVersion() == 0x0100055Eu;
-    }));
+    // The restarted mixer's rescans can take long on a loaded machine.
+    EXPECT_TRUE(waitFor(
+        [&] {
+            MidiDevice* back = gui.device(1000001);
+            return back && back->descriptor.firmwareVersion() == 0x0100055Eu;
+        },
+        30000));
 }
 
 TEST_F(ModelFirmware, ASetCurrentDeviceDuringTheUpdateStartsNoRead)
