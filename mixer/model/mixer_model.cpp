@@ -11,7 +11,6 @@
 #include <QEventLoop>
 #include <QThread>
 
-#include <chrono>
 #include <QMessageBox>
 
 using Orvo::Midi;
