@@ -274,7 +274,14 @@ void OrvoControlPanel::selectDevice(orvo_device_ptr_t device) {
     }
     ui->labelFWDeviceType->setText(deviceTypeName);
     firmwareUiState = 1;
+    // The new device's reports are taken from the moment it is current (the
+    // window serves events while the pair switches): its port first.
+    if (device)
+        devicePort = devicePortLetter(device) == 'A' ? 1 : 2;
     deviceModel->setCurrentDevice(device);
+    // A report handled during the switch may have selected another device.
+    if (selection != selectionCount.load())
+        return;
     refreshDevice(false);
 }
 
@@ -299,7 +306,11 @@ void OrvoControlPanel::refreshDevice(bool reRead) {
 
 void OrvoControlPanel::enablePanelForDevice() {
     const orvo_device_ptr_t device = deviceModel->currentDevice();
-    ui->stackedWidgetDevices->setEnabled(!device || (!busy && device->state == Orvo::kDeviceApplication));
+    // Every parameter goes out on the mixer's channel: until it is known a
+    // change or an import could reach nothing, so none is offered.
+    ui->stackedWidgetDevices->setEnabled(
+        !device || (!busy && device->state == Orvo::kDeviceApplication && midiChannel != 0));
+    ui->pushButtonImport->setEnabled(midiChannel != 0);
 }
 
 void OrvoControlPanel::setDeviceFirmwareVersion(const QString& text, int version) {
@@ -350,12 +361,17 @@ void OrvoControlPanel::onEnableFirmwareRollback() {
 void OrvoControlPanel::onDeviceModelChannelValueRecieved(int value) {
     if (closing)
         return;
-    parameterMap[MidiChannelParameterKey] = value;
+    // A channel the mixer cannot have is kept nowhere: the map is what an
+    // export writes, and the import takes only 1..16.
     if (value < 1 || value > 16)
         return;
+    parameterMap[MidiChannelParameterKey] = value;
+    const bool wasUnknown = midiChannel == 0;
     midiChannel = static_cast<uint8_t>(value);
     if (mixerType == FirstModel)
         ui->pageQX1600->setMidiChannelDisplay(value);
+    if (wasUnknown)
+        enablePanelForDevice();
 }
 
 void OrvoControlPanel::onDeviceModelCPValueRecieved(int parameterKey, int value) {
@@ -412,6 +428,8 @@ void OrvoControlPanel::updateSettingsFileLabel() {
 }
 
 void OrvoControlPanel::on_pushButtonImport_clicked() {
+    if (midiChannel == 0)
+        return; // nothing could be sent: the button is not offered
     if (userSettings->importSettings(&parameterMap, QString::number(mixerType), deviceFirmwareText) &&
         !userSettings->fileName().isEmpty()) {
         applySettingsToDevice();

@@ -11,7 +11,6 @@
 #include <QEventLoop>
 #include <QThread>
 
-#include <chrono>
 #include <QMessageBox>
 
 using Orvo::Midi;
@@ -115,7 +114,7 @@ void MixerModel::readDeviceSettings()
     }
     emit setBusy(true);
     reading_ = true;
-    serveWhile(Serve::BlockedReports, [&] {
+    serveWhile([&] {
         service_->OpenDevice(pair);
         const uint8_t ask = static_cast<uint8_t>(Orvo::MixerSysExCommand::AskChannel);
         service_->SendSysEx(pair, Orvo::kMixerSysExId, &ask, 1);
@@ -213,7 +212,7 @@ void MixerModel::updateFirmware()
     // Progress comes on the update's thread and is re-emitted here, where
     // the window's direct slot expects it.
     int result = -1;
-    serveWhile(Serve::AllButUserInput, [&] {
+    serveWhile([&] {
         updateThread_ = std::this_thread::get_id();
         result = service_->UpdateFirmware(device, image_, false);
         updateThread_ = std::thread::id();
@@ -232,37 +231,22 @@ void MixerModel::updateFirmware()
 // blocking-queued connections, so a service thread may be waiting for this
 // thread. Whatever here waits for the service's threads (switching the open
 // pair drains what came in on the old one; the update needs every exchange)
-// runs on a thread of its own while this thread serves its events, as a
-// modal operation would: user input waits.
-void MixerModel::serveWhile(Serve what, const std::function<void()>& work)
+// runs on a thread of its own while this thread goes on serving its events,
+// as a modal operation would: the window keeps painting, user input waits
+// (the busy report keeps the user out meanwhile).
+void MixerModel::serveWhile(const std::function<void()>& work)
 {
     QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr || app->thread() != QThread::currentThread()) {
         work();
         return;
     }
-    if (what == Serve::AllButUserInput) {
-        QEventLoop loop;
-        std::thread worker([&] {
-            work();
-            QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
-        });
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-        worker.join();
-        return;
-    }
-    // Other events wait, so that the window sees them in their usual order
-    // after the call (the busy report among them).
-    std::atomic<bool> done{false};
+    QEventLoop loop;
     std::thread worker([&] {
         work();
-        done = true;
+        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
     });
-    while (!done.load()) {
-        if (reportsInFlight_.load() > 0)
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
     worker.join();
 }
 
@@ -272,11 +256,9 @@ void MixerModel::deliverReported(MidiDevice* from, F&& emitSignal)
     // A count, not a flag: the end of one delivery must not lift the
     // suppression of another, nor the update's.
     ++delivering_;
-    ++reportsInFlight_;
     reporting_ = from;
     emitSignal();
     reporting_ = nullptr;
-    --reportsInFlight_;
     --delivering_;
 }
 
@@ -288,13 +270,11 @@ void MixerModel::deviceChangeCallback(Midi*, MidiDevice* device, void* userData)
     const uint32_t usbId = device->descriptor.usbId();
     if (usbId != kFirstModelUsbId && usbId != kSecondModelUsbId)
         return;
-    ++self->reportsInFlight_;
     const bool removed = device->state.load() == Orvo::kDeviceRemoved;
     if (removed)
         emit self->removeDevice(device);
     else
         emit self->addDevice(device);
-    --self->reportsInFlight_;
     if (!removed)
         return;
     // The service deletes the record once this returns.

@@ -136,12 +136,9 @@ private:
     // Emits a value the mixer reported with changes refused meanwhile.
     template <class F> void deliverReported(Orvo::MidiDevice* from, F&& emitSignal);
     // Runs `work` (which waits for the service's threads) on a thread of its
-    // own while this thread serves what the service's threads may wait for:
-    // every event but user input (the update), or only the queued calls
-    // while one of this model's reports is in flight (a pair switch).
-    // Directly when this is not the application's thread.
-    enum class Serve { AllButUserInput, BlockedReports };
-    void serveWhile(Serve what, const std::function<void()>& work);
+    // own while this thread serves every event but user input. Directly when
+    // this is not the application's thread.
+    void serveWhile(const std::function<void()>& work);
     void showWarning(const QString& text, const QString& informativeText);
     void emitLatestProgress();
     // Registry side of the buffer size.
@@ -154,7 +151,6 @@ private:
     std::atomic<Orvo::MidiDevice*> current_{nullptr};
     std::atomic<bool> reading_{false};
     std::atomic<int> delivering_{0}; // reported values being delivered
-    std::atomic<int> reportsInFlight_{0}; // device reports and values being emitted
     std::atomic<Orvo::MidiDevice*> reporting_{nullptr};
     std::atomic<bool> updating_{false};
     int bufferSize_ = 0;

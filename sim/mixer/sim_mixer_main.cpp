@@ -5,10 +5,15 @@
 //   orvo-sim-mixer [--model 1|2] [--serial N] [--ports 1|2] [--channel N]
 //                  [--version a.b.c.d] [--region N] [--name TEXT] [--delay MS]
 //
+// Carries the bootloader half the tests use: an update restarts it into its
+// bootloader (ports away and back) and, once programmed, back into its
+// application with the new version.
+//
 // Prints "ready <port names>" once its ports exist. Reads commands on standard
 // input: "unplug", "plug", "silent on|off", "controls" (prints what control
 // changes arrived), "quit". Ends on SIGINT or SIGTERM.
 
+#include "sim/mixer/midi_bootloader.h"
 #include "sim/mixer/midi_mixer.h"
 
 #include <RtMidi.h>
@@ -187,6 +192,14 @@ int main(int argc, char** argv)
     };
     if (!plugAll(true))
         return 1;
+    // Restarts take the ports away and bring them back through the mixer.
+    orvo::sim::MidiMixerFirmware firmware(mixer);
+    mixer.setPlugHook([&](unsigned port, bool on) {
+        if (on)
+            pairs[port]->open(api);
+        else
+            pairs[port]->close();
+    });
 
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
@@ -202,10 +215,11 @@ int main(int argc, char** argv)
             if (line == "quit") {
                 g_quit = true;
             } else if (line == "unplug") {
-                plugAll(false);
+                mixer.setPlugged(false);
                 std::puts("unplugged");
             } else if (line == "plug") {
-                std::puts(plugAll(true) ? "plugged" : "plug failed");
+                mixer.setPlugged(true); // a port that fails to open says so on standard error
+                std::puts("plugged");
             } else if (line == "controls") {
                 // Every control change received so far: "controls N ch:controller:value ...".
                 const auto cc = mixer.receivedControlChanges();
@@ -222,6 +236,8 @@ int main(int argc, char** argv)
     commands.detach(); // a blocked read of standard input must not hold up the exit
     while (!g_quit)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    firmware.waitIdle(); // no restart may still open or close a pair
+    mixer.setPlugHook(nullptr);
     plugAll(false);
     // The pairs go before the mixer: no late reply may still be sending through one.
     for (unsigned p = 0; p < mixer.portCount(); ++p)

@@ -4,12 +4,14 @@
 #include "sim/mixer/midi_bootloader.h"
 
 #include "controlpanel/orvo_control_panel.h"
+#include "controlpanel/settings_presenter.h"
 #include "mixer/midi/midi_service.h"
 #include "mixer/model/device_text.h"
 #include "resources/gui_resources.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,6 +20,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -41,9 +44,12 @@ private slots:
     void unplugSelectedDuringItsRead();
     void removalWhileSelectingProcessesEvents();
     void lateReportsOfThePreviousMixerAreDropped();
+    void theWindowRepaintsDuringASwitch();
+    void theNewPortIsSetBeforeItsReportsAreTaken();
     void firstRescanAfterShowAndAfterRestore();
     void changesGoToTheMixerAndTheMap();
     void nothingSentBeforeTheChannelIsKnown();
+    void aMixerWithoutAKnownChannelStaysLocked();
     void applySettingsSendsTheMapInKeyOrder();
     void busyDuringARead();
     void silentReadIsStartedAgainByTheTimer();
@@ -62,6 +68,8 @@ private:
     // See SimulatedMixers: no rescan while the window reads a mixer.
     void rescanWhenIdle();
     void waitUntilIdle();
+    // Until the read has ended and the window has taken its idle report.
+    void waitUntilReadEnded();
     bool waitForCount(int items, int timeoutMs = 8000);
     QComboBox* combo() const { return window->findChild<QComboBox*>("comboBoxDevices"); }
     QStackedWidget* pages() const { return window->findChild<QStackedWidget*>("stackedWidgetDevices"); }
@@ -75,6 +83,18 @@ private:
             texts << combo()->itemText(i);
         return texts;
     }
+
+    // What the window did while a selection switched the open port pair:
+    // the paints, and the current device and port at an event posted
+    // before the switch.
+    struct DuringSwitch {
+        int paints = 0;
+        bool probed = false;
+        orvo_device_ptr_t device = nullptr;
+        int port = 0;
+    };
+    // A two-port mixer, its port A current: switches to port B.
+    DuringSwitch switchToPortB();
 
     QTemporaryDir registry;
     std::unique_ptr<SimulatedMixers> sim;
@@ -134,6 +154,15 @@ void MainWindowTest::waitUntilIdle() {
     // channel report meets the rescan still running): no longer than this.
     if (window)
         (void)QTest::qWaitFor([&] { return !window->model()->isReading(); }, 1500);
+}
+
+void MainWindowTest::waitUntilReadEnded() {
+    QTRY_VERIFY(!window->model()->isReading());
+    // The idle report was posted before the read showed as ended, behind
+    // every earlier busy report: delivering what is posted leaves none
+    // of them stale in the queue.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+    QVERIFY(!window->isBusy());
 }
 
 bool MainWindowTest::waitForCount(int items, int timeoutMs) {
@@ -341,6 +370,76 @@ void MainWindowTest::lateReportsOfThePreviousMixerAreDropped() {
     current.join();
 }
 
+namespace {
+constexpr QEvent::Type kProbeEvent = QEvent::Type(QEvent::User + 1);
+
+class SwitchWatcher : public QObject {
+public:
+    SwitchWatcher(OrvoControlPanel* window, std::function<void()> probe) : window(window), probe(std::move(probe)) {}
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (event->type() == kProbeEvent && object == window)
+            probe();
+        else if (event->type() == QEvent::Paint)
+            if (auto* widget = qobject_cast<QWidget*>(object); widget && widget->window() == window)
+                ++paints;
+        return false;
+    }
+    OrvoControlPanel* window;
+    std::function<void()> probe;
+    int paints = 0;
+};
+}  // namespace
+
+MainWindowTest::DuringSwitch MainWindowTest::switchToPortB() {
+    DuringSwitch seen;
+    makeWindow();
+    plug(mixerConfig(kFirstModel, 1, true));
+    if (!waitForCount(2))
+        return seen;
+    waitUntilReadEnded();
+    const int b = orvo::model::devicePortLetter(itemDevice(0)) == 'B' ? 0 : 1;
+    if (window->model()->currentDevice() == itemDevice(b)) {
+        combo()->setCurrentIndex(1 - b);
+        waitUntilReadEnded();
+    }
+    SwitchWatcher watcher(window, [&] {
+        seen.probed = true;
+        seen.device = window->model()->currentDevice();
+        seen.port = window->port();
+    });
+    qApp->installEventFilter(&watcher);
+    // Both are taken in posting order, before anything the switch posts.
+    window->update();
+    QCoreApplication::postEvent(window, new QEvent(QEvent::UpdateRequest));
+    QCoreApplication::postEvent(window, new QEvent(kProbeEvent));
+    combo()->setCurrentIndex(b);  // the same page: nothing else serves events
+    qApp->removeEventFilter(&watcher);
+    seen.paints = watcher.paints;
+    if (!seen.probed)
+        QCoreApplication::sendPostedEvents(window, kProbeEvent);
+    return seen;
+}
+
+void MainWindowTest::theWindowRepaintsDuringASwitch() {
+    const DuringSwitch seen = switchToPortB();
+    QVERIFY(seen.paints > 0);
+    QVERIFY(seen.probed);
+}
+
+// Reports of the new device are taken from the moment it is current: its
+// port is known by then, so the port keys are judged by the right port.
+void MainWindowTest::theNewPortIsSetBeforeItsReportsAreTaken() {
+    const DuringSwitch seen = switchToPortB();
+    QVERIFY(seen.probed);
+    QVERIFY(seen.device != nullptr);
+    QCOMPARE(orvo::model::devicePortLetter(seen.device), 'B');
+    QCOMPARE(seen.port, 2);
+    waitUntilReadEnded();
+    QCOMPARE(window->port(), 2);
+    QVERIFY(!window->parameters().contains(90));
+    QVERIFY(window->parameters().contains(92));
+}
+
 void MainWindowTest::firstRescanAfterShowAndAfterRestore() {
     PluggedMixer& a = plug(mixerConfig(kFirstModel, 1), false);
     window = new OrvoControlPanel;
@@ -415,6 +514,56 @@ void MainWindowTest::nothingSentBeforeTheChannelIsKnown() {
     QVERIFY(!window->parameters().contains(3));
 }
 
+namespace {
+struct AnsweringPresenter : SettingsPresenter {
+    QString path;
+    QStringList warnings;
+    QString chooseFile(QWidget*, int, const QString&, const QString&, const QString&) override { return path; }
+    void showWarning(const QString& text, const QString& informative) override { warnings << text + "|" + informative; }
+};
+}  // namespace
+
+// A mixer that reports a channel it cannot have: its read ends, but nothing
+// could reach it, so neither a panel change nor an import is offered, and an
+// import asked for all the same shows nothing as loaded.
+void MainWindowTest::aMixerWithoutAKnownChannelStaysLocked() {
+    auto config = mixerConfig(kFirstModel, 1);
+    config.channel = 17;
+    makeWindow();
+    PluggedMixer& a = plug(config);
+    QVERIFY(waitForCount(1));
+    waitUntilReadEnded();
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(window->parameters().contains('B'));  // the values were read
+    QCOMPARE(window->currentMidiChannel(), 0);
+    QVERIFY(!pages()->isEnabled());
+    auto* import = window->findChild<QPushButton*>("pushButtonImport");
+    QVERIFY(!import->isEnabled());
+
+    QTemporaryDir files;
+    AnsweringPresenter presenter;
+    presenter.path = files.filePath("settings.oms");
+    QFile file(presenter.path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[General]\nmodel=2\nversion=1.0.5\n[Settings]\n66=3\n258=4\n");
+    file.close();
+    window->setSettingsPresenter(&presenter);
+    const QMap<int, int> before = window->parameters();
+    a.mixer.clearReceived();
+    QMetaObject::invokeMethod(window, "on_pushButtonImport_clicked");
+    window->setSettingsPresenter(nullptr);
+    QVERIFY(!label("labelImportedStatus")->isVisible());
+    QCOMPARE(window->parameters(), before);
+    QCOMPARE(int(a.mixer.channel()), 17);
+
+    // Once the mixer tells a channel it can have, all is offered again.
+    a.mixer.sendRaw(0, {0xF0, 0x00, 0x00, 0x4E, 0x08, 0x03, 0xF7});
+    QTRY_COMPARE(window->currentMidiChannel(), 3);
+    QVERIFY(pages()->isEnabled());
+    QVERIFY(import->isEnabled());
+}
+
 void MainWindowTest::applySettingsSendsTheMapInKeyOrder() {
     plugFirstModelAndRead();
     if (QTest::currentTestFailed())
@@ -468,8 +617,9 @@ void MainWindowTest::silentReadIsStartedAgainByTheTimer() {
     makeWindow();
     PluggedMixer& a = plug(mixerConfig(kFirstModel, 1));
     QVERIFY(waitForCount(1));
-    QTRY_VERIFY(!window->isBusy());
-    QTRY_VERIFY(!window->model()->isReading());
+    waitUntilReadEnded();
+    if (QTest::currentTestFailed())
+        return;
     a.mixer.setSilent(true);  // never ends the read with its {6}
     QElapsedTimer since;  // started before the busy report, so never late
     since.start();

@@ -62,6 +62,8 @@ private slots:
     void importRefusals_data();
     void importRefusals();
     void cancelledImportIsSilent();
+    void outOfRangeChannelReportExportsAFileThatImports_data();
+    void outOfRangeChannelReportExportsAFileThatImports();
     void unwritablePlacesFailQuietly();
 
 private:
@@ -83,6 +85,10 @@ void SettingsFilesTest::initTestCase() {
 }
 
 void SettingsFilesTest::init() {
+    // A failed init is not followed by cleanup: its window goes before its mixers.
+    delete window;
+    window = nullptr;
+    sim.reset();
     presenter = ScriptedPresenter();
     sim = std::make_unique<SimulatedMixers>();
     mixer = &sim->plug(mixerConfig(kFirstModel, 1), false);
@@ -172,6 +178,31 @@ void SettingsFilesTest::importRefusals() {
     QVERIFY(label().isEmpty());
     QTest::qWait(100);
     QVERIFY(mixer->mixer.receivedControlChanges().empty());
+}
+
+void SettingsFilesTest::outOfRangeChannelReportExportsAFileThatImports_data() {
+    QTest::addColumn<int>("channel");
+    QTest::newRow("0") << 0;
+    QTest::newRow("17") << 17;
+    QTest::newRow("127") << 127;
+}
+
+void SettingsFilesTest::outOfRangeChannelReportExportsAFileThatImports() {
+    QFETCH(int, channel);
+    // The mixer reports a channel it cannot have, then a value: once the
+    // value is in, the channel report has been handled too.
+    mixer->mixer.sendRaw(0, {0xF0, 0x00, 0x00, 0x4E, 0x08, uint8_t(channel), 0xF7});
+    mixer->mixer.sendRaw(0, {0xB0, 'B', 9});
+    QTRY_COMPARE(window->parameters().value('B'), 9);
+    QCOMPARE(window->parameters().value(OrvoControlPanel::MidiChannelParameterKey), 1);
+    QCOMPARE(window->currentMidiChannel(), 1);
+
+    const QString path = QDir(home.path()).filePath("channel.oms");
+    presenter.answers << path << path;
+    click("pushButtonExport");
+    click("pushButtonImport");
+    QCOMPARE(presenter.warnings, QStringList{});
+    QCOMPARE(label(), QString("Settings File: channel.oms"));
 }
 
 void SettingsFilesTest::cancelledImportIsSilent() {

@@ -7,6 +7,8 @@
 #include "sim/mixer/midi_bootloader.h"
 #include "sim/mixer/midi_mixer.h"
 
+#include "../../sim/mixer/child_process.h"
+
 #include <RtMidi.h>
 #include <gtest/gtest.h>
 
@@ -143,6 +145,43 @@ TEST(FirmwareOverJack, UpdatesTheSimulatedMixerThroughItsBootloader)
     Midi::DestroyInstance();
     mixer.setPlugHook(nullptr);
     port.plug(false);
+}
+
+// The simulated mixer program carries the same bootloader half: an old
+// firmware is updated through the device service and found again with the
+// image's version.
+TEST(FirmwareOverJack, UpdatesTheSimulatedMixerProgram)
+{
+    if (std::getenv("JACK_DEFAULT_SERVER") == nullptr)
+        GTEST_SKIP() << "needs a JACK server (scripts/with-jack)";
+    OBinFileBuffer image;
+    ASSERT_TRUE(loadEmbeddedImage(image));
+    orvo::test::ChildProcess program({ORVO_SIM_MIXER_PATH, "--model", "1", "--serial", "5252", "--version",
+                                      "1.0.4.10", "--name", "FwProgram"});
+    ASSERT_TRUE(program.running());
+    ASSERT_EQ(program.readLine(10000).rfind("ready", 0), 0u);
+
+    setenv("ORVO_MIDI_API", "jack", 1);
+    Midi::SetPortFactory(nullptr); // the RtMidi adapter
+    Midi* midi = Midi::GetInstance();
+    MidiDevice* d = rescanFor(midi, 5252, 0x0100040Au);
+    ASSERT_NE(d, nullptr) << "the simulated mixer program was not found";
+    // As above: a restart request lost on a loaded server is tried again.
+    int result = -1;
+    std::string out;
+    for (int attempt = 0; attempt < 3 && result != 0; ++attempt) {
+        testing::internal::CaptureStdout();
+        result = midi->UpdateFirmware(d, image, false);
+        out = testing::internal::GetCapturedStdout();
+        if (result != 0) {
+            d = rescanFor(midi, 5252, 0x0100040Au);
+            ASSERT_NE(d, nullptr) << out;
+        }
+    }
+    EXPECT_EQ(result, 0) << out;
+    EXPECT_NE(rescanFor(midi, 5252, 0x0100055Eu), nullptr) << "not found again with its new firmware";
+    Midi::DestroyInstance();
+    program.send("quit");
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <QSignalSpy>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <thread>
 
@@ -70,11 +71,23 @@ protected:
         device.state = kDeviceApplication;
         device.portPair = pair;
     }
-    std::vector<uint8_t> sent(int settleMs = 30)
+    // What the model has sent so far. The service sends from its own thread
+    // in queue order, so a marker queued behind the model's sends arrives
+    // after all of them: waiting for it needs no guess of the time taken.
+    std::vector<uint8_t> sent()
     {
-        QTest::qWait(settleMs);
+        const std::vector<uint8_t> marker{0xB0, 0x66, 0x7F};
+        EXPECT_TRUE(midi->SendControlChange(pair, 1, 0x66, 0x7F));
+        const bool arrived = waitFor([&] {
+            std::lock_guard lock(wireLock);
+            return wire.size() >= marker.size() && std::equal(marker.begin(), marker.end(), wire.end() - 3);
+        });
+        EXPECT_TRUE(arrived) << "the marker never reached the wire";
         std::lock_guard lock(wireLock);
-        return std::exchange(wire, {});
+        std::vector<uint8_t> bytes = std::exchange(wire, {});
+        if (arrived)
+            bytes.resize(bytes.size() - marker.size());
+        return bytes;
     }
     void sysex(MidiPortPair* on, uint32_t id, std::vector<uint8_t> payload)
     {
@@ -470,31 +483,46 @@ TEST_F(ModelFirmware, UpdateThroughTheModelEndToEnd)
     EXPECT_EQ(gui.busy, (std::vector<bool>{true, false}));
 }
 
-// Values the mixer reports while the update starts reach the GUI through
-// blocking connections: the update must not stall the service's threads,
-// and a reported value must not lift the update's suppression.
+// A value the mixer reports as the update starts reaches the GUI through a
+// blocking connection: the update must not stall the service's threads
+// meanwhile, and the value's delivery must not lift the update's suppression.
 TEST_F(ModelFirmware, ValuesArrivingDuringTheUpdate)
 {
-    mixer->setReplyDelay(30);
-    model->setCurrentDevice(gui.devices[0]); // the read's values arrive during the update
+    model->setCurrentDevice(gui.devices[0]);
+    ASSERT_TRUE(waitFor([&] { return !model->isReading() && gui.busy.size() == 2; }));
+    gui.values.clear();
     std::vector<bool> accepted;
-    gui.onValue = [&](int key, int value) { accepted.push_back(model->setParameter(1, key, value)); };
-    // Once values have been delivered, changes stay refused while the update runs.
+    std::vector<bool> updatingWhenDelivered;
+    gui.onValue = [&](int key, int value) {
+        updatingWhenDelivered.push_back(model->isUpdating());
+        accepted.push_back(model->setParameter(1, key, value));
+    };
+    // Once the value has been delivered, changes stay refused while the update runs.
     std::vector<bool> acceptedDuringUpdate;
     QObject::connect(
         model, &MixerModel::firmwareProgress, &gui.context,
         [&](int) { acceptedDuringUpdate.push_back(model->setParameter(1, 'O', 1)); }, Qt::DirectConnection);
-    ASSERT_TRUE(waitFor([&] { return !gui.channels.empty(); }));
+    // This thread serves no events now, so the service thread waits inside
+    // the value's delivery until the update serves it.
+    mixer->sendRaw(0, {0xB0, 'O', 5});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (model->reportingDevice() == nullptr && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_NE(model->reportingDevice(), nullptr) << "the value never reached its delivery";
     model->updateFirmware();
     EXPECT_TRUE(presenter.shown.empty()) << presenter.shown[0].informative.toStdString();
-    EXPECT_FALSE(gui.values.empty());
+    EXPECT_EQ(gui.values, (std::vector<std::pair<int, int>>{{'O', 5}}));
+    EXPECT_EQ(updatingWhenDelivered, std::vector<bool>{true});
     EXPECT_EQ(std::count(accepted.begin(), accepted.end(), true), 0);
     ASSERT_FALSE(acceptedDuringUpdate.empty());
     EXPECT_EQ(std::count(acceptedDuringUpdate.begin(), acceptedDuringUpdate.end(), true), 0);
-    EXPECT_TRUE(waitFor([&] {
-        MidiDevice* back = gui.device(1000001);
-        return back && back->descriptor.firmwareVersion() == 0x0100055Eu;
-    }));
+    // The restarted mixer's rescans can take long on a loaded machine.
+    EXPECT_TRUE(waitFor(
+        [&] {
+            MidiDevice* back = gui.device(1000001);
+            return back && back->descriptor.firmwareVersion() == 0x0100055Eu;
+        },
+        30000));
 }
 
 TEST_F(ModelFirmware, ASetCurrentDeviceDuringTheUpdateStartsNoRead)
