@@ -269,6 +269,20 @@ TEST_F(OverJack, ServiceOverRtMidi)
     l.selection.Unlock();
 }
 
+// On a running server a released output is destroyed once the server has
+// moved on, not kept: a kept one would stay on the server until the process
+// ends.
+TEST_F(OverJack, ReleasedOutputIsDestroyedNotKept)
+{
+    const unsigned long before = keptRtMidiOutputs();
+    auto out = makeKeptRtMidiOut(RtMidi::UNIX_JACK, "orvo-released-" + std::to_string(getpid()));
+    out->openVirtualPort("gone");
+    const uint8_t note[] = {0x90, 60, 1};
+    out->sendMessage(note, sizeof note);
+    out.reset();
+    EXPECT_EQ(keptRtMidiOutputs(), before);
+}
+
 
 // The back end named in the environment is used; one that cannot be made
 // (here ALSA without a sound device) yields no port object, never an exception.
