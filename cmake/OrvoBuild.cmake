@@ -16,6 +16,23 @@ if(ORVO_FUZZ)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# Preloaded into every test labelled `jack` (tests/mixer/midi/jack_cycle_delay.c):
+# it holds each MIDI output's process cycle between its port check and its
+# read, so a teardown that frees what a cycle reads fails on every run. A
+# sanitizer's runtime must stay first among the preloaded libraries.
+set(ORVO_JACK_CYCLE_DELAY_DIR ${CMAKE_BINARY_DIR}/tests/preload)
+set(ORVO_JACK_TEST_PRELOAD ${ORVO_JACK_CYCLE_DELAY_DIR}/liborvo_jack_cycle_delay.so)
+foreach(runtime IN ITEMS address:asan thread:tsan)
+  string(REPLACE ":" ";" pair ${runtime})
+  list(GET pair 0 sanitizer)
+  list(GET pair 1 lib)
+  if(ORVO_SANITIZE MATCHES ${sanitizer})
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=lib${lib}.so
+                    OUTPUT_VARIABLE runtime_path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    set(ORVO_JACK_TEST_PRELOAD "${runtime_path}:${ORVO_JACK_TEST_PRELOAD}")
+  endif()
+endforeach()
+
 # orvo_add_gtest(<name> SOURCES ... [LIBS ...] [LABELS ...])
 # One GoogleTest executable; its cases are registered with CTest one by one.
 function(orvo_add_gtest name)
@@ -37,7 +54,8 @@ function(orvo_add_gtest name)
   if(ARG_LABELS)
     set(extra "")
     if("jack" IN_LIST ARG_LABELS)
-      set(extra " RESOURCE_LOCK jack")
+      set(extra " RESOURCE_LOCK jack ENVIRONMENT \"LD_PRELOAD=${ORVO_JACK_TEST_PRELOAD}\"")
+      add_dependencies(${name} orvo_jack_cycle_delay)
     endif()
     # `realtime`: streams at real-time priority in processes of its own; it
     # takes the JACK tests' lock, as such streams starve the JACK server.

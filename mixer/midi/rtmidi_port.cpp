@@ -1,6 +1,7 @@
 #include "mixer/midi/rtmidi_port.h"
 
 #include "mixer/midi/midi_service.h"
+#include "mixer/midi/rtmidi_output_keeper.h"
 #include "platform/win32/window.h"
 
 #include <rtmidi/RtMidi.h>
@@ -242,12 +243,12 @@ public:
 private:
     void run()
     {
-        std::unique_ptr<RtMidiIn> in;
-        std::unique_ptr<RtMidiOut> out;
         ErrorSink quiet;
+        std::unique_ptr<RtMidiIn> in;
+        KeptRtMidiOut out;
         try {
             in = std::make_unique<RtMidiIn>(chooseApi(), "Orvo Port Watcher");
-            out = std::make_unique<RtMidiOut>(chooseApi(), "Orvo Port Watcher");
+            out = makeKeptRtMidiOut(chooseApi(), "Orvo Port Watcher");
             in->setErrorCallback(&ErrorSink::fromRtMidi, &quiet);
             out->setErrorCallback(&ErrorSink::fromRtMidi, &quiet);
         } catch (...) {
@@ -382,7 +383,7 @@ private:
 
 class RtOut final : public MidiOutPort {
 public:
-    RtOut(std::unique_ptr<RtMidiOut> rt) : rt_(std::move(rt))
+    RtOut(KeptRtMidiOut rt) : rt_(std::move(rt))
     {
         rt_->setErrorCallback(&ErrorSink::fromRtMidi, &errors_);
         PortListWatcher::instance().addUser();
@@ -421,9 +422,9 @@ public:
     }
 
 private:
-    std::unique_ptr<RtMidiOut> rt_;
-    bool unsent_ = false; // sent since the port opened: JACK may not have carried it yet
     ErrorSink errors_;
+    KeptRtMidiOut rt_; // outlives no cycle that reads it (rtmidi_output_keeper.h)
+    bool unsent_ = false; // sent since the port opened: JACK may not have carried it yet
 };
 
 } // namespace
@@ -440,7 +441,7 @@ std::unique_ptr<MidiInPort> RtMidiPortFactory::makeInput(const std::string& clie
 std::unique_ptr<MidiOutPort> RtMidiPortFactory::makeOutput(const std::string& clientName)
 {
     try {
-        return std::make_unique<RtOut>(std::make_unique<RtMidiOut>(chooseApi(), clientName));
+        return std::make_unique<RtOut>(makeKeptRtMidiOut(chooseApi(), clientName));
     } catch (...) {
         return nullptr;
     }

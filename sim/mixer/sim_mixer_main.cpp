@@ -13,6 +13,7 @@
 // input: "unplug", "plug", "silent on|off", "controls" (prints what control
 // changes arrived), "quit". Ends on SIGINT or SIGTERM.
 
+#include "mixer/midi/rtmidi_output_keeper.h"
 #include "sim/mixer/midi_bootloader.h"
 #include "sim/mixer/midi_mixer.h"
 
@@ -58,7 +59,7 @@ struct VirtualPair {
     orvo::sim::MidiMixer* mixer = nullptr;
     unsigned port = 0;
     std::unique_ptr<RtMidiIn> in;   // what the host sends to the mixer
-    std::unique_ptr<RtMidiOut> out; // what the mixer sends to the host
+    Orvo::KeptRtMidiOut out;        // what the mixer sends to the host
     std::mutex outMutex;
 
     static void onInput(double, std::vector<unsigned char>* message, void* user)
@@ -76,7 +77,7 @@ struct VirtualPair {
             in->setErrorCallback(onError, nullptr);
             in->ignoreTypes(false, true, true);
             in->setCallback(onInput, this);
-            out = std::make_unique<RtMidiOut>(api, name);
+            out = Orvo::makeKeptRtMidiOut(api, name);
             out->setErrorCallback(onError, nullptr);
             out->openVirtualPort("MIDI");
             in->openVirtualPort("MIDI");

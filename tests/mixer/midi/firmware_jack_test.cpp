@@ -4,6 +4,7 @@
 // restarts take its ports away and bring them back, as a real one does.
 #include "mixer/midi/embedded_image.h"
 #include "mixer/midi/midi_service.h"
+#include "mixer/midi/rtmidi_output_keeper.h"
 #include "sim/mixer/midi_bootloader.h"
 #include "sim/mixer/midi_mixer.h"
 
@@ -42,7 +43,7 @@ public:
         in_ = std::make_unique<RtMidiIn>(RtMidi::UNIX_JACK, name, 100);
         in_->ignoreTypes(false, true, true);
         in_->setCallback(&JackPort::onInput, this);
-        out_ = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, name);
+        out_ = makeKeptRtMidiOut(RtMidi::UNIX_JACK, name);
         out_->openVirtualPort("MIDI");
         in_->openVirtualPort("MIDI");
     }
@@ -65,7 +66,7 @@ private:
     const unsigned port_;
     std::mutex mutex_;
     std::unique_ptr<RtMidiIn> in_;
-    std::unique_ptr<RtMidiOut> out_;
+    KeptRtMidiOut out_;
 };
 
 MidiDevice* findSerial(Midi* midi, uint32_t serial, uint32_t version)

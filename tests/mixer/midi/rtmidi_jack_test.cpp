@@ -4,6 +4,7 @@
 // process-cycle deadlines and are dropped by it.
 #include "mixer/midi/midi_service.h"
 #include "eventually.h"
+#include "mixer/midi/rtmidi_output_keeper.h"
 #include "mixer/midi/rtmidi_port.h"
 
 #include <rtmidi/RtMidi.h>
@@ -26,19 +27,21 @@ using orvo::testing::eventually;
 namespace {
 
 // The other end: virtual ports of a separate client, as a device would offer.
+// What the input's callback uses is declared before the ports, so it outlives
+// them; the output goes as the adapter's do.
 struct Peer {
     std::string name = "orvo-peer-" + std::to_string(getpid());
-    std::unique_ptr<RtMidiIn> in;   // what our output sends reaches here
-    std::unique_ptr<RtMidiOut> out; // what it sends reaches our input
     std::mutex mutex;
     std::vector<Bytes> received;
+    std::unique_ptr<RtMidiIn> in; // what our output sends reaches here
+    KeptRtMidiOut out;            // what it sends reaches our input
 
     Peer()
     {
         // Other programs on the server may run discovery and probe these
         // ports with the query F0 00 00 4E 70 F7: the peer ignores it.
         in = std::make_unique<RtMidiIn>(RtMidi::UNIX_JACK, name + "-in");
-        out = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, name + "-out");
+        out = makeKeptRtMidiOut(RtMidi::UNIX_JACK, name + "-out");
         in->ignoreTypes(false, true, true);
         in->setCallback(
             [](double, std::vector<unsigned char>* m, void* self) {
@@ -181,7 +184,7 @@ TEST_F(OverJack, PortsComingAndGoingAreDeviceChanges)
     in->setDeviceChangeCallback(&countChange, nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the watcher has its first list
     const int before = g_changes.load();
-    auto extra = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "orvo-appearing-" + std::to_string(getpid()));
+    auto extra = makeKeptRtMidiOut(RtMidi::UNIX_JACK, "orvo-appearing-" + std::to_string(getpid()));
     extra->openVirtualPort("new");
     ASSERT_TRUE(eventually([&] { return g_changes.load() > before; }));
     const int appeared = g_changes.load();
@@ -264,6 +267,20 @@ TEST_F(OverJack, ServiceOverRtMidi)
 
     Midi::DestroyInstance(); // with rescans pending and held back
     l.selection.Unlock();
+}
+
+// On a running server a released output is destroyed once the server has
+// moved on, not kept: a kept one would stay on the server until the process
+// ends.
+TEST_F(OverJack, ReleasedOutputIsDestroyedNotKept)
+{
+    const unsigned long before = keptRtMidiOutputs();
+    auto out = makeKeptRtMidiOut(RtMidi::UNIX_JACK, "orvo-released-" + std::to_string(getpid()));
+    out->openVirtualPort("gone");
+    const uint8_t note[] = {0x90, 60, 1};
+    out->sendMessage(note, sizeof note);
+    out.reset();
+    EXPECT_EQ(keptRtMidiOutputs(), before);
 }
 
 

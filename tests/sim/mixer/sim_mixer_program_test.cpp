@@ -3,6 +3,7 @@
 #include "child_process.h"
 
 #include "mixer/midi/mixer_protocol.h"
+#include "mixer/midi/rtmidi_output_keeper.h"
 
 #include <RtMidi.h>
 #include <gtest/gtest.h>
@@ -71,10 +72,12 @@ TEST(SimMixerProgram, AnswersOverJackAndUnplugs)
     ASSERT_TRUE(mixer.running());
     ASSERT_EQ(mixer.readLine(10000).rfind("ready", 0), 0u);
 
-    RtMidiIn in(RtMidi::UNIX_JACK, "program test in");
-    RtMidiOut out(RtMidi::UNIX_JACK, "program test out");
-    in.ignoreTypes(false, true, true);
+    // What the input's callback fills outlives the input.
     Received received;
+    RtMidiIn in(RtMidi::UNIX_JACK, "program test in");
+    const Orvo::KeptRtMidiOut kept = Orvo::makeKeptRtMidiOut(RtMidi::UNIX_JACK, "program test out");
+    RtMidiOut& out = *kept;
+    in.ignoreTypes(false, true, true);
     in.setCallback(&Received::callback, &received);
     const int i = findPort(in, "ZR90 test");
     const int o = findPort(out, "ZR90 test");
